@@ -1,0 +1,47 @@
+#pragma once
+
+// Helpers shared by the test suites.
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// The folder of bracketed bursts of real scenes ("../shared/data" beside the project, or
+// $DUSKLINE_DATA), or an empty string when it is absent.
+std::string dataDir();
+
+// Path of a file in the shared data, or empty when the data is absent.
+std::string dataFile(const std::string &aRelative);
+
+// A fresh temporary directory, removed with everything in it on destruction.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return root; }
+    std::string file(const std::string &aName) const { return root + "/" + aName; }
+
+private:
+    std::string root;
+};
+
+bool fileExists(const std::string &aPath);
+std::string readText(const std::string &aPath);
+void writeText(const std::string &aPath, const std::string &aText);
+// Names of the entries of a directory, sorted; hidden ones included.
+std::vector<std::string> listDir(const std::string &aPath);
+
+} // namespace testsupport
+
+// Skips the current test with a clear message when the shared data is absent.
+#define REQUIRE_SHARED_DATA()                                                                      \
+    do {                                                                                           \
+        if (testsupport::dataDir().empty())                                                        \
+            GTEST_SKIP() << "shared test data not found (expected ../shared/data beside the "      \
+                            "project, or $DUSKLINE_DATA)";                                         \
+    } while (0)
