@@ -243,8 +243,12 @@ int writeJpegStream(FILE *aFile, const char *aPath, int aColourSpace, int aWidth
     info.err = &errors.manager;
     initJpegErrors(errors);
     if (setjmp(errors.jump)) {
+        const int error = errno;
+        if (errors.manager.msg_code == JERR_FILE_WRITE)
+            report("Cannot write file %s: %s\n", aPath, std::strerror(error ? error : EIO));
+        else
+            report("Cannot write JPEG %s: %s\n", aPath, errors.message);
         jpeg_destroy_compress(&info);
-        report("Cannot write JPEG %s: %s\n", aPath, errors.message);
         return -1;
     }
     jpeg_create_compress(&info);
@@ -654,6 +658,11 @@ int FileIO::makeTemporaryPath(const char *aPath, char *aOut, std::size_t aOutSiz
     report("Cannot open file %s for writing.\n", aPath);
     report("%s: %s\n", aOut, std::strerror(errno));
     return -1;
+}
+
+void FileIO::discardTemporary(const char *aTemporary)
+{
+    std::remove(aTemporary);
 }
 
 int FileIO::replaceAtomically(const char *aTemporary, const char *aPath)
