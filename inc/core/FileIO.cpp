@@ -967,3 +967,46 @@ LoadedPixels loadImageFile(const char *aPath, int aColourSpace, SampleKind aKind
 }
 
 } // namespace core
+
+unsigned char *FileIO::readPng(const char *aPath, int &aWidth, int &aHeight, int &aChannels)
+{
+    aWidth = aHeight = aChannels = 0;
+    // libpng's simplified reader handles every colour type and its own errors without a jump
+    // through our frames; on failure it frees what it holds and leaves its reason in message.
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, aPath)) {
+        report("Cannot decode PNG %s: %s\n", aPath, image.message);
+        return nullptr;
+    }
+    const bool colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;
+    const bool alpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
+    image.format
+        = (colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY) | (alpha ? PNG_FORMAT_FLAG_ALPHA : 0);
+    const int w = int(image.width), h = int(image.height);
+    const int c = int(PNG_IMAGE_SAMPLE_CHANNELS(image.format));
+    const long long n = core::sampleCount(w, h, c);
+    if (w <= 0 || h <= 0 || n <= 0) {
+        report(
+            "Cannot decode PNG %s: unsupported size %u x %u\n", aPath, image.width, image.height);
+        png_image_free(&image);
+        return nullptr;
+    }
+    unsigned char *pixels = new (std::nothrow) unsigned char[std::size_t(n)];
+    if (!pixels) {
+        report("Cannot decode PNG %s: out of memory\n", aPath);
+        png_image_free(&image);
+        return nullptr;
+    }
+    if (!png_image_finish_read(&image, nullptr, pixels, 0, nullptr)) {
+        report("Cannot decode PNG %s: %s\n", aPath, image.message);
+        png_image_free(&image);
+        delete[] pixels;
+        return nullptr;
+    }
+    aWidth = w;
+    aHeight = h;
+    aChannels = c;
+    return pixels;
+}
