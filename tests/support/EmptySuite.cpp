@@ -1,0 +1,1 @@
+// The sources of a suite that a test filter left out entirely.
