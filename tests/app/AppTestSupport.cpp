@@ -1,0 +1,121 @@
+#include "AppTestSupport.h"
+
+#include <Opsa/Ketto/Frame.h>
+#include <QtGlobal>
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace apptest {
+namespace {
+
+std::mutex logMutex;
+std::vector<std::string> logLines;
+QtMessageHandler previousHandler = nullptr;
+
+void collect(QtMsgType, const QMessageLogContext &, const QString &aMessage)
+{
+    std::lock_guard<std::mutex> lock(logMutex);
+    logLines.push_back(aMessage.toStdString());
+}
+
+unsigned char clampByte(double aValue)
+{
+    return static_cast<unsigned char>(std::clamp(aValue + 0.5, 0.0, 255.0));
+}
+
+Opsa::Frame frameOf(const Opsa::Image &aImage)
+{
+    auto body = std::make_shared<Opsa::Ketto::_Frame>();
+    body->image = aImage;
+    return Opsa::Frame(std::shared_ptr<Opsa::_Frame>(body));
+}
+
+} // namespace
+
+std::vector<unsigned char> rgbToUyvy(const Image<unsigned char> &aRgb)
+{
+    const int w = aRgb.width(), h = aRgb.height();
+    std::vector<unsigned char> out(std::size_t(w) * h * 2);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; x += 2) {
+            double u = 0, v = 0;
+            for (int k = 0; k < 2; ++k) {
+                const double r = aRgb(x + k, y, 0), g = aRgb(x + k, y, 1), b = aRgb(x + k, y, 2);
+                const double luma = 0.299 * r + 0.587 * g + 0.114 * b;
+                u += 128 + (b - luma) / 1.772;
+                v += 128 + (r - luma) / 1.402;
+                out[(std::size_t(y) * w + x + k) * 2 + 1] = clampByte(luma);
+            }
+            out[(std::size_t(y) * w + x) * 2] = clampByte(u / 2);
+            out[(std::size_t(y) * w + x) * 2 + 2] = clampByte(v / 2);
+        }
+    return out;
+}
+
+Opsa::Frame yuvFrame(const Image<unsigned char> &aRgb)
+{
+    std::vector<unsigned char> uyvy = rgbToUyvy(aRgb);
+    Opsa::Image image(aRgb.width(), aRgb.height(), Opsa::UYVY);
+    std::memcpy(image.data(), uyvy.data(), uyvy.size());
+    return frameOf(image);
+}
+
+Opsa::Frame flatYuvFrame(int aWidth, int aHeight, unsigned char aLuma)
+{
+    Opsa::Image image(aWidth, aHeight, Opsa::UYVY);
+    for (std::size_t i = 0; i < std::size_t(aWidth) * aHeight; ++i) {
+        image.data()[2 * i] = 128;
+        image.data()[2 * i + 1] = aLuma;
+    }
+    return frameOf(image);
+}
+
+Opsa::Frame rawFrame(const Image<unsigned char> &aRgb)
+{
+    const int w = aRgb.width() & ~1, h = aRgb.height() & ~1;
+    Opsa::Image image(w, h, Opsa::RAW);
+    for (int y = 0; y < h; ++y) {
+        std::uint16_t *row = reinterpret_cast<std::uint16_t *>(image.data() + y * image.bytesPerRow());
+        for (int x = 0; x < w; ++x) {
+            // G R / B G
+            const int channel = (y % 2 == 0) ? (x % 2 == 0 ? 1 : 0) : (x % 2 == 0 ? 2 : 1);
+            row[x] = static_cast<std::uint16_t>(aRgb(x, y, channel) * 4 + 2);
+        }
+    }
+    return frameOf(image);
+}
+
+Opsa::Frame emptyFrame() { return frameOf(Opsa::Image()); }
+
+LogCapture::LogCapture()
+{
+    std::lock_guard<std::mutex> lock(logMutex);
+    logLines.clear();
+    previousHandler = qInstallMessageHandler(collect);
+}
+
+LogCapture::~LogCapture() { qInstallMessageHandler(previousHandler); }
+
+std::vector<std::string> LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> lock(logMutex);
+    return logLines;
+}
+
+int LogCapture::count(const std::string &aLine) const
+{
+    std::vector<std::string> all = lines();
+    return int(std::count(all.begin(), all.end(), aLine));
+}
+
+bool LogCapture::contains(const std::string &aFragment) const
+{
+    for (const std::string &line : lines())
+        if (line.find(aFragment) != std::string::npos)
+            return true;
+    return false;
+}
+
+} // namespace apptest
