@@ -825,6 +825,8 @@ std::istream &operator>>(std::istream &aIn, TagValue &aValue)
         return aIn;
     }
     aValue.value = std::move(parsed.value);
+    // A value that ends with the stream (an unterminated string) was still read.
+    aIn.clear(aIn.rdstate() & ~std::ios::failbit);
     // As for any extractor, reading at the end of the stream fails, so read loops end.
     if (atEnd)
         aIn.setstate(std::ios::failbit);

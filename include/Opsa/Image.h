@@ -8,8 +8,8 @@
 namespace Opsa {
 
 // Pixel formats of frame images, by code. The sensor produces only UYVY and RAW; the other
-// colour formats exist as sizes.
-enum ImageFormat {
+// colour formats exist as sizes. Any other code is a format without pixels.
+enum ImageFormat : int {
     RGB24 = 0, // 3 bytes per pixel
     RGB16 = 1, // 2 bytes per pixel
     UYVY = 2, // YUV 4:2:2, 2 bytes per pixel
