@@ -60,17 +60,6 @@ TEST_P(KettoPlatformBlend, BlendsInReciprocalTemperatureAndNormalisesTheWeakestR
 INSTANTIATE_TEST_SUITE_P(
     Temperatures, KettoPlatformBlend, testing::Values(5000, 4000, 6500, 2500, 10000));
 
-TEST(KettoPlatform, DescribesThePhonesSensor)
-{
-    const Platform &platform = Platform::instance();
-    EXPECT_EQ(&platform, &Platform::instance());
-    EXPECT_EQ(platform.bayerPattern(), Opsa::Platform::GRBG);
-    EXPECT_EQ(platform.manufacturer(), "Varnel");
-    EXPECT_EQ(platform.model(), "Varnel Ketto");
-    EXPECT_EQ(platform.minRawValue(), 0);
-    EXPECT_EQ(platform.maxRawValue(), 959);
-}
-
 TEST(KettoFrame, CarriesItsRequestAndDumpsThePhonesCamera)
 {
     auto *body = new Opsa::Ketto::_Frame;

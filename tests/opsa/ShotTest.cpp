@@ -1,6 +1,5 @@
 #include "Opsa/Shot.h"
 
-#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <set>
@@ -16,10 +15,9 @@ std::atomic<int> liveActions { 0 };
 class CountedAction : public Opsa::Action
 {
 public:
-    CountedAction(int aTime, int aLatency)
+    explicit CountedAction(int aTime)
     {
         time = aTime;
-        latency = aLatency;
         ++liveActions;
     }
     CountedAction(const CountedAction &aOther)
@@ -32,29 +30,12 @@ public:
     Opsa::Action *clone() const override { return new CountedAction(*this); }
 };
 
-std::multiset<std::pair<int, int>> timings(const Shot &aShot)
+std::multiset<int> times(const Shot &aShot)
 {
-    std::multiset<std::pair<int, int>> result;
+    std::multiset<int> result;
     for (const Opsa::Action *action : aShot.actions())
-        result.insert({ action->time, action->latency });
+        result.insert(action->time);
     return result;
-}
-
-TEST(Shot, StartsWithTheDefaultRequest)
-{
-    Shot shot;
-    EXPECT_EQ(shot.image.width(), 0);
-    EXPECT_EQ(shot.image.type(), Opsa::UNKNOWN);
-    EXPECT_EQ(shot.image.data(), Opsa::Image::DiscardData);
-    EXPECT_EQ(shot.exposure, 0);
-    EXPECT_EQ(shot.gain, 0.0f);
-    EXPECT_EQ(shot.whiteBalance, 5000);
-    EXPECT_EQ(shot.histogram.buckets, 64);
-    EXPECT_FALSE(shot.histogram.enabled);
-    EXPECT_FALSE(shot.sharpness.enabled);
-    EXPECT_TRUE(shot.wanted);
-    EXPECT_TRUE(shot.actions().empty());
-    EXPECT_TRUE(shot.colorMatrix().empty());
 }
 
 TEST(Shot, EveryConstructionCopyAndAssignmentDrawsANewId)
@@ -66,10 +47,6 @@ TEST(Shot, EveryConstructionCopyAndAssignmentDrawsANewId)
     EXPECT_EQ(c.id, b.id + 1);
     a = b;
     EXPECT_EQ(a.id, c.id + 1);
-    // The capture path keeps the caller's identity by writing it back.
-    Shot request = b;
-    request.id = b.id;
-    EXPECT_EQ(request.id, b.id);
 }
 
 TEST(Shot, IdsStayUniqueAcrossThreads)
@@ -79,10 +56,8 @@ TEST(Shot, IdsStayUniqueAcrossThreads)
     for (std::vector<int> &mine : ids) {
         threads.emplace_back([&mine] {
             Shot source;
-            for (int i = 0; i < 1000; ++i) {
-                Shot copy = source;
-                mine.push_back(copy.id);
-            }
+            for (int i = 0; i < 1000; ++i)
+                mine.push_back(Shot(source).id);
         });
     }
     for (std::thread &thread : threads)
@@ -93,42 +68,31 @@ TEST(Shot, IdsStayUniqueAcrossThreads)
     EXPECT_EQ(all.size(), 4000u);
 }
 
-TEST(Shot, CopiesShareTheImageAndCopyEveryRequestField)
+TEST(Shot, CopiesShareTheImageAndKeepTheRequest)
 {
     Shot shot;
     shot.image = Opsa::Image(64, 48, Opsa::UYVY);
     shot.exposure = 30000;
-    shot.frameTime = 40000;
     shot.gain = 2.5f;
-    shot.whiteBalance = 6500;
     shot.histogram.region = { 1, 2, 30, 40 };
-    shot.histogram.enabled = true;
-    shot.sharpness.size = { 16, 12 };
     shot.sharpness.enabled = true;
     shot.wanted = false;
     float matrix[12] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 };
     shot.setColorMatrix(matrix);
 
-    auto expectSameRequest = [&](const Shot &aCopy) {
-        EXPECT_EQ(aCopy.image.data(), shot.image.data());
-        EXPECT_EQ(aCopy.exposure, 30000);
-        EXPECT_EQ(aCopy.frameTime, 40000);
-        EXPECT_EQ(aCopy.gain, 2.5f);
-        EXPECT_EQ(aCopy.whiteBalance, 6500);
-        EXPECT_EQ(aCopy.histogram.region, (Opsa::Rect { 1, 2, 30, 40 }));
-        EXPECT_TRUE(aCopy.histogram.enabled);
-        EXPECT_EQ(aCopy.sharpness.size, (Opsa::Size { 16, 12 }));
-        EXPECT_TRUE(aCopy.sharpness.enabled);
-        EXPECT_FALSE(aCopy.wanted);
-        EXPECT_EQ(aCopy.colorMatrix(), std::vector<float>(matrix, matrix + 12));
-    };
     Shot copied(shot);
-    expectSameRequest(copied);
     Shot assigned;
     assigned = shot;
-    expectSameRequest(assigned);
+    for (const Shot *copy : { &copied, &assigned }) {
+        EXPECT_EQ(copy->image.data(), shot.image.data());
+        EXPECT_EQ(copy->exposure, 30000);
+        EXPECT_EQ(copy->gain, 2.5f);
+        EXPECT_EQ(copy->histogram.region, (Opsa::Rect { 1, 2, 30, 40 }));
+        EXPECT_TRUE(copy->sharpness.enabled);
+        EXPECT_FALSE(copy->wanted);
+        EXPECT_EQ(copy->colorMatrix(), std::vector<float>(matrix, matrix + 12));
+    }
     EXPECT_EQ(shot.image.referenceCount(), 3);
-
     shot.setColorMatrix();
     EXPECT_TRUE(shot.colorMatrix().empty());
 }
@@ -137,33 +101,31 @@ TEST(Shot, OwnsClonesOfItsActions)
 {
     liveActions = 0;
     {
-        CountedAction flash(100, 20);
+        CountedAction flash(100);
         Shot shot;
         shot.addAction(flash);
-        shot.addAction(CountedAction(500, 0));
-        ASSERT_EQ(shot.actions().size(), 2u);
+        shot.addAction(CountedAction(500));
         EXPECT_EQ(shot.actions().count(&flash), 0u);
         EXPECT_EQ(liveActions, 3);
 
         Shot copy = shot;
         EXPECT_EQ(liveActions, 5);
-        EXPECT_EQ(timings(copy), timings(shot));
+        EXPECT_EQ(times(copy), times(shot));
         for (Opsa::Action *action : copy.actions())
             EXPECT_EQ(shot.actions().count(action), 0u);
 
         Shot other;
-        other.addAction(CountedAction(1, 1));
+        other.addAction(CountedAction(1));
         other = shot; // the target's own action is deleted
         EXPECT_EQ(liveActions, 7);
-        EXPECT_EQ(timings(other), timings(shot));
+        EXPECT_EQ(times(other), times(shot));
 
         Shot &same = other;
         other = same; // assigning a shot to itself keeps its actions
-        EXPECT_EQ(timings(other), timings(shot));
+        EXPECT_EQ(times(other), times(shot));
         EXPECT_EQ(liveActions, 7);
 
         copy.clearActions();
-        EXPECT_TRUE(copy.actions().empty());
         EXPECT_EQ(liveActions, 5);
     }
     EXPECT_EQ(liveActions, 0);

@@ -60,16 +60,4 @@ TEST(Time, OrdersBySecondsThenMicroseconds)
     EXPECT_TRUE(Time(2, 0) <= Time(2, 0));
 }
 
-TEST(Time, ConvertsToTimespecAndReadsTheClock)
-{
-    struct timespec ts = Time(12, 345678);
-    EXPECT_EQ(ts.tv_sec, 12);
-    EXPECT_EQ(ts.tv_nsec, 345678000);
-    Time a = Time::now();
-    Time b = Time::now();
-    EXPECT_FALSE(a.isZero());
-    EXPECT_GE(b - a, 0);
-    EXPECT_LT(b - a, 1000000);
-}
-
 } // namespace
