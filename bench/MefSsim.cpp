@@ -4,50 +4,49 @@
 #include <cmath>
 #include <cstdio>
 
-namespace bench {
-
 namespace {
 
-    constexpr int KWindow = 11;
-    constexpr int KBorder = KWindow / 2;
-    constexpr double KGaussianSigma = 1.5;
-    constexpr double KContrastPower = 4.0;
-    constexpr double KStability = (0.03 * 255) * (0.03 * 255);
+constexpr int KWindow = 11;
+constexpr int KBorder = KWindow / 2;
+constexpr double KGaussianSigma = 1.5;
+constexpr double KContrastPower = 4.0;
+constexpr double KStability = (0.03 * 255) * (0.03 * 255);
 
-    // Box sums of one plane over every 11 × 11 window, from an integral image.
-    class BoxSums
+// Box sums of one plane over every 11 × 11 window, from an integral image.
+class BoxSums
+{
+public:
+    BoxSums(const std::vector<double> &aPlane, int aWidth, int aHeight, bool aSquared)
+        : stride(aWidth + 1)
+        , sums(std::size_t(aWidth + 1) * (aHeight + 1), 0.0)
     {
-    public:
-        BoxSums(const std::vector<double> &aPlane, int aWidth, int aHeight, bool aSquared)
-            : stride(aWidth + 1)
-            , sums(std::size_t(aWidth + 1) * (aHeight + 1), 0.0)
-        {
-            for (int y = 0; y < aHeight; ++y) {
-                double row = 0;
-                for (int x = 0; x < aWidth; ++x) {
-                    double v = aPlane[std::size_t(y) * aWidth + x];
-                    row += aSquared ? v * v : v;
-                    sums[std::size_t(y + 1) * stride + x + 1]
-                        = sums[std::size_t(y) * stride + x + 1] + row;
-                }
+        for (int y = 0; y < aHeight; ++y) {
+            double row = 0;
+            for (int x = 0; x < aWidth; ++x) {
+                double v = aPlane[std::size_t(y) * aWidth + x];
+                row += aSquared ? v * v : v;
+                sums[std::size_t(y + 1) * stride + x + 1]
+                    = sums[std::size_t(y) * stride + x + 1] + row;
             }
         }
+    }
 
-        // Sum over the window whose top-left pixel is (x, y).
-        double at(int x, int y) const
-        {
-            const std::size_t top = std::size_t(y) * stride,
-                              bottom = std::size_t(y + KWindow) * stride;
-            return sums[bottom + x + KWindow] - sums[bottom + x] - sums[top + x + KWindow]
-                + sums[top + x];
-        }
+    // Sum over the window whose top-left pixel is (x, y).
+    double at(int x, int y) const
+    {
+        const std::size_t top = std::size_t(y) * stride, bottom = std::size_t(y + KWindow) * stride;
+        return sums[bottom + x + KWindow] - sums[bottom + x] - sums[top + x + KWindow]
+            + sums[top + x];
+    }
 
-    private:
-        std::size_t stride;
-        std::vector<double> sums;
-    };
+private:
+    std::size_t stride;
+    std::vector<double> sums;
+};
 
 } // namespace
+
+namespace bench {
 
 std::vector<double> greyOf(const Image<unsigned char> &aImage)
 {

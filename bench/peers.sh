@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# Duskline's merge against the tools people use today, side by side on the same bursts:
+#   duskline-merge (JPEG in, JPEG out)
+#   align_image_stack -a, then enfuse with exposure weight 1, saturation 0, contrast 0
+#   OpenCV AlignMTB, then MergeMertens(0, 0, 1)
+# For every burst of the shared data and a 3 x 2592x1968 burst made from the Kebun scene, each
+# tool runs RUNS times (default 5), alternating, and the table shows the median wall time,
+# the peak memory (/usr/bin/time), each peer's time as a multiple of Duskline's, and the
+# MEF-SSIM score of each result against its inputs. Run by hand, not in CI:
+#   bench/peers.sh [BUILD_DIR]          (default: build)
+# Missing peers are installed from Debian (needs root or sudo).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${1:-$root/build}"
+case "$build" in /*) ;; *) build="$root/$build" ;; esac
+runs="${RUNS:-5}"
+data="${DUSKLINE_DATA:-$root/../shared/data}"
+python=/usr/bin/python3 # Debian's, where python3-opencv installs
+
+merge="$build/bin/duskline-merge"
+score="$build/bin/mef_ssim"
+for program in "$merge" "$score"; do
+  if [ ! -x "$program" ]; then
+    echo "peers: $program is not built (cmake --build $build --target duskline-merge mef_ssim)" >&2
+    exit 1
+  fi
+done
+if [ ! -d "$data" ]; then
+  echo "peers: the shared data is not at $data (set DUSKLINE_DATA)" >&2
+  exit 1
+fi
+
+install_peers() {
+  local missing=()
+  command -v enfuse >/dev/null || missing+=(enfuse)
+  command -v align_image_stack >/dev/null || missing+=(hugin-tools)
+  [ -x /usr/bin/time ] || missing+=(time)
+  [ -x "$python" ] && "$python" -c "import numpy" 2>/dev/null || missing+=(python3-numpy)
+  [ -x "$python" ] && "$python" -c "import cv2" 2>/dev/null || missing+=(python3-opencv)
+  [ ${#missing[@]} -eq 0 ] && return
+  echo "peers: installing ${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+install_peers
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/duskline-peers-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+cat >"$work/opencv_merge.py" <<'EOF'
+import sys
+import cv2
+import numpy as np
+out, inputs = sys.argv[1], sys.argv[2:]
+images = [cv2.imread(p) for p in inputs]
+cv2.createAlignMTB().process(images, images)
+fused = cv2.createMergeMertens(0, 0, 1).process(images)
+cv2.imwrite(out, np.clip(fused * 255, 0, 255).astype(np.uint8), [cv2.IMWRITE_JPEG_QUALITY, 95])
+EOF
+
+# The Kebun scene as a phone-sized burst: area downscale to cover 2592x1968, centre crop.
+cat >"$work/kebun.py" <<'EOF'
+import sys
+import cv2
+src, dst = sys.argv[1], sys.argv[2]
+for i, name in enumerate(["8.jpg", "6.jpg", "4.jpg"], 1):
+    img = cv2.imread(f"{src}/{name}")
+    h, w = img.shape[:2]
+    scale = max(2592 / w, 1968 / h)
+    sw, sh = max(2592, round(w * scale)), max(1968, round(h * scale))
+    img = cv2.resize(img, (sw, sh), interpolation=cv2.INTER_AREA)
+    x, y = (sw - 2592) // 2, (sh - 1968) // 2
+    cv2.imwrite(f"{dst}/Kebun{i}.jpg", img[y:y + 1968, x:x + 2592], [cv2.IMWRITE_JPEG_QUALITY, 95])
+EOF
+mkdir -p "$work/Kebun"
+"$python" "$work/kebun.py" "$data/Kebun" "$work/Kebun"
+
+scenes=()
+for scene in Flowers OldHouse SeaRock; do
+  [ -f "$data/$scene/${scene}1.jpg" ] && scenes+=("$scene")
+done
+scenes+=(Kebun)
+inputs_of() {
+  if [ "$1" = Kebun ]; then
+    echo "$work/Kebun/Kebun1.jpg $work/Kebun/Kebun2.jpg $work/Kebun/Kebun3.jpg"
+  else
+    echo "$data/$1/${1}1.jpg $data/$1/${1}2.jpg $data/$1/${1}3.jpg"
+  fi
+}
+
+# One timed run: the command line of tool $1 on scene $2, writing $3.
+command_of() {
+  local tool=$1 scene=$2 out=$3 inputs
+  inputs="$(inputs_of "$scene")"
+  case "$tool" in
+  duskline) echo "'$merge' -o '$out' $inputs" ;;
+  enfuse)
+    echo "align_image_stack -a '$work/ais_' $inputs >/dev/null 2>&1 &&" \
+      "enfuse --exposure-weight=1 --saturation-weight=0 --contrast-weight=0 --compression=95" \
+      "-o '$out' '$work/ais_0000.tif' '$work/ais_0001.tif' '$work/ais_0002.tif' >/dev/null 2>&1"
+    ;;
+  opencv) echo "'$python' '$work/opencv_merge.py' '$out' $inputs" ;;
+  esac
+}
+
+tools=(duskline enfuse opencv)
+declare -A seconds peak quality
+for scene in "${scenes[@]}"; do
+  for ((run = 1; run <= runs; run++)); do
+    for tool in "${tools[@]}"; do
+      out="$work/$scene-$tool.jpg"
+      rm -f "$out" "$work"/ais_*.tif
+      if ! /usr/bin/time -f "%e %M" -o "$work/time" bash -c "$(command_of "$tool" "$scene" "$out")" \
+        || [ ! -s "$out" ]; then
+        echo "peers: $tool failed on $scene" >&2
+        exit 1
+      fi
+      read -r wall kb <"$work/time"
+      seconds[$scene,$tool]+="$wall "
+      old="${peak[$scene,$tool]:-0}"
+      peak[$scene,$tool]=$((kb > old ? kb : old))
+    done
+  done
+  for tool in "${tools[@]}"; do
+    # shellcheck disable=SC2046
+    quality[$scene,$tool]="$("$score" "$work/$scene-$tool.jpg" $(inputs_of "$scene"))"
+  done
+done
+
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)"
+echo "Duskline against its peers: median of $runs runs each, alternating"
+echo "machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), $(nproc) cores;" \
+  "duskline-merge build: ${build_type:-unknown}"
+echo "peers: $(enfuse --version 2>/dev/null | head -1);" \
+  "align_image_stack $(align_image_stack 2>&1 | sed -n 's/.*[Vv]ersion[: ]*//p' | head -1);" \
+  "OpenCV $("$python" -c 'import cv2; print(cv2.__version__)')"
+echo
+printf "%-9s %-28s %10s %9s %9s %9s\n" scene tool "median s" "peak MB" "x Dusk." MEF-SSIM
+for scene in "${scenes[@]}"; do
+  base="$(echo "${seconds[$scene,duskline]}" | median)"
+  for tool in "${tools[@]}"; do
+    case "$tool" in
+    duskline) label="duskline-merge" ;;
+    enfuse) label="align_image_stack + enfuse" ;;
+    opencv) label="AlignMTB + MergeMertens" ;;
+    esac
+    m="$(echo "${seconds[$scene,$tool]}" | median)"
+    awk -v s="$scene" -v t="$label" -v m="$m" -v kb="${peak[$scene,$tool]}" -v b="$base" \
+      -v q="${quality[$scene,$tool]}" \
+      'BEGIN { printf "%-9s %-28s %10.2f %9.0f %9.1f %9s\n", s, t, m, kb / 1024, m / (b > 0 ? b : 0.01), q }' 
+  done
+done
