@@ -284,6 +284,20 @@ TEST(FusionMaxDetail, FusesAtHalfSizeAndAddsTwiceTheLargestTopOctaveDetail)
         std::string::npos);
 }
 
+TEST(FusionMaxDetail, HandlesSharingOnePhotographFuseLikeCopies)
+{
+    // The later photographs' pixels are reused as scratch: one buffer must not be used twice.
+    Image<unsigned char> a = reference::randomImage<unsigned char>(1296, 14, 3, 0, 160, 61);
+    Image<unsigned char> b = reference::randomImage<unsigned char>(1296, 14, 3, 90, 255, 62);
+    std::vector<Image<unsigned char>> shared = { a.clone(), b, b };
+    std::vector<Image<unsigned char>> copies = { a.clone(), b.clone(), b.clone() };
+    captured([&] {
+        Fusion8::computeWithMaxDetail(shared, 102, 51);
+        Fusion8::computeWithMaxDetail(copies, 102, 51);
+    });
+    EXPECT_TRUE(reference::sameSamples(shared[0], copies[0]));
+}
+
 TEST(FusionDetail, MaxDetailKeepsTheEarlierOnTiesAndAddDetailDoublesAndClamps)
 {
     Image<unsigned char> orig(4, 1, 1), subst(4, 1, 1);
