@@ -1,0 +1,60 @@
+#pragma once
+
+// Reading the inputs and writing the results of duskline-merge. Every failure comes back as a
+// short reason ("not a JPEG file", "the data ends early") for the tool's one-line message; the
+// image library's own log lines are caught and shown only when asked for.
+
+#include "core/Image"
+
+#include <string>
+#include <vector>
+
+namespace merge {
+
+// Catches what the image library prints on standard output between start() and stop(), so that
+// its messages can be turned into reasons (and shown or not). Thread: one at a time; the
+// capture holds for the whole process, so start and stop it around whole stages.
+class LibraryOutput
+{
+public:
+    LibraryOutput() = default;
+    ~LibraryOutput();
+    LibraryOutput(const LibraryOutput &) = delete;
+    LibraryOutput &operator=(const LibraryOutput &) = delete;
+
+    void start();
+    // Ends the capture and returns what was printed since start().
+    std::string stop();
+
+private:
+    int saved = -1;
+    int capture = -1;
+};
+
+// Decodes one input as 8-bit RGB by its extension in any letter case (.jpg, .jpeg, .ppm,
+// .png); grey inputs are spread to three channels and an alpha channel is dropped. Returns an
+// empty image and sets aReason when the file cannot be read. Thread: any.
+Image<unsigned char> loadPhotograph(const std::string &aPath, std::string &aReason);
+
+// Decodes aPaths on up to two threads. aImages and aReasons get one entry per path; aLog gets
+// the library's messages (only wanted in verbose mode). Returns the number that failed.
+int loadPhotographs(const std::vector<std::string> &aPaths,
+    std::vector<Image<unsigned char>> &aImages, std::vector<std::string> &aReasons,
+    std::string &aLog);
+
+// Checks, before any work, that a result can be written at aPath: its folder exists and is
+// writable and aPath is not a folder. Returns an empty string or the reason.
+std::string checkWritable(const std::string &aPath);
+
+// Writes aImage to aPath in the format of its extension (any letter case; .jpeg is JPEG) so
+// that aPath appears only when complete. Returns an empty string or the reason; aLog gets the
+// library's messages.
+std::string writePhotograph(
+    const Image<unsigned char> &aImage, const std::string &aPath, int aQuality, std::string &aLog);
+
+// The reason a library message gives for aPath: the text after the path in the last line that
+// names it, or aFallback.
+std::string reasonFrom(
+    const std::string &aLog, const std::string &aPath, const std::string &aFallback);
+
+} // namespace merge

@@ -1,0 +1,203 @@
+// duskline-merge: registers and fuses bracketed photographs on a desktop, with the same merge
+// the camera application runs on its bursts.
+
+#include "Options.h"
+#include "Photographs.h"
+#include "core/MergePipeline"
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char *const KProgram = "duskline-merge";
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsSince(Clock::time_point aStart)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - aStart).count();
+}
+
+void fail(const std::string &aWhat, const std::string &aReason)
+{
+    std::fprintf(stderr, "%s: %s: %s\n", KProgram, aWhat.c_str(), aReason.c_str());
+}
+
+class Tool
+{
+public:
+    explicit Tool(const merge::Options &aOptions)
+        : options(aOptions)
+    { }
+
+    // Merges one burst into aOutput; false after the error message.
+    bool mergeGroup(const std::vector<std::string> &aInputs, const std::string &aOutput,
+        const std::string &aAlignedPrefix)
+    {
+        const Clock::time_point start = Clock::now();
+        std::vector<Image<unsigned char>> images;
+        std::vector<std::string> reasons;
+        std::string log;
+        const int failed = merge::loadPhotographs(aInputs, images, reasons, log);
+        show(log);
+        if (failed > 0) {
+            for (std::size_t i = 0; i < aInputs.size(); ++i)
+                if (images[i].empty())
+                    fail(aInputs[i], reasons[i]);
+            return false;
+        }
+        for (std::size_t i = 1; i < images.size(); ++i)
+            if (images[i].width() != images[0].width()
+                || images[i].height() != images[0].height()) {
+                fail(aInputs[i],
+                    "size " + std::to_string(images[i].width()) + "x"
+                        + std::to_string(images[i].height()) + " differs from "
+                        + std::to_string(images[0].width()) + "x"
+                        + std::to_string(images[0].height()) + " of " + aInputs[0]);
+                return false;
+            }
+        timing("decode", millisecondsSince(start));
+
+        core::MergeSettings settings;
+        settings.align = options.align;
+        settings.full = options.full;
+        settings.mu = options.mu;
+        settings.sigma = options.sigma;
+        std::string alignedFailure;
+        const bool wantAligned = !aAlignedPrefix.empty();
+        // The registered photographs exist only between the two stages: the fusion takes
+        // their pixels as scratch.
+        auto progress = [&](core::MergeStage aStage, double aMilliseconds) {
+            if (aStage == core::MergeStage::Register) {
+                timing(options.align ? "register" : "register (skipped)", aMilliseconds);
+                if (wantAligned)
+                    alignedFailure = writeAligned(images, aAlignedPrefix);
+                return alignedFailure.empty();
+            }
+            timing(options.full ? "fuse (full resolution)" : "fuse", aMilliseconds);
+            return true;
+        };
+        if (core::mergeBurst(images, settings, progress) != 0) {
+            if (!alignedFailure.empty())
+                return false;
+            fail(aOutput, "the merge failed");
+            return false;
+        }
+
+        const Clock::time_point encode = Clock::now();
+        log.clear();
+        const std::string reason = merge::writePhotograph(images[0], aOutput, options.quality, log);
+        show(log);
+        if (!reason.empty()) {
+            fail(aOutput, reason);
+            return false;
+        }
+        timing("encode", millisecondsSince(encode));
+        timing("merge the burst", millisecondsSince(start));
+        return true;
+    }
+
+private:
+    // Writes the registered inputs; returns an empty string or reports and returns the reason.
+    std::string writeAligned(
+        const std::vector<Image<unsigned char>> &aImages, const std::string &aPrefix)
+    {
+        for (std::size_t i = 0; i < aImages.size(); ++i) {
+            const std::string path = aPrefix + std::to_string(i + 1) + ".ppm";
+            std::string log;
+            std::string reason = merge::checkWritable(path);
+            if (reason.empty())
+                reason = merge::writePhotograph(aImages[i], path, options.quality, log);
+            show(log);
+            if (!reason.empty()) {
+                fail(path, reason);
+                return reason;
+            }
+        }
+        return std::string();
+    }
+
+    void timing(const char *aStage, double aMilliseconds)
+    {
+        if (options.verbose)
+            std::printf("Time to %s: %.0f ms\n", aStage, aMilliseconds);
+    }
+
+    void show(const std::string &aLog)
+    {
+        if (options.verbose && !aLog.empty())
+            std::fputs(aLog.c_str(), stdout);
+    }
+
+    const merge::Options &options;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    merge::Options options;
+    std::string error;
+    switch (merge::parseOptions(argc, argv, options, error)) {
+    case merge::Command::Help:
+        std::fputs(merge::usageText(), stdout);
+        return 0;
+    case merge::Command::Version:
+        std::printf("%s %s\n", KProgram, DUSKLINE_VERSION);
+        return 0;
+    case merge::Command::UsageError:
+        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", KProgram,
+            error.c_str(), KProgram);
+        return 2;
+    case merge::Command::Merge:
+        break;
+    }
+    if (options.inputs.size() < 2) {
+        std::fprintf(stderr, "%s: at least two input images are needed, %zu given\n", KProgram,
+            options.inputs.size());
+        return 1;
+    }
+
+    // Quiet unless asked: the image library logs every stage on standard output.
+    if (!options.verbose) {
+        std::fflush(stdout);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, STDOUT_FILENO);
+            close(null);
+        }
+    }
+
+    const std::size_t groupSize
+        = options.group > 0 ? std::size_t(options.group) : options.inputs.size();
+    const int groups = int(options.inputs.size() / groupSize);
+    // Refuse an unwritable destination before spending any time on the merge.
+    for (int g = 1; g <= groups; ++g) {
+        const std::string output
+            = options.group > 0 ? merge::numbered(options.output, g) : options.output;
+        const std::string reason = merge::checkWritable(output);
+        if (!reason.empty()) {
+            fail(output, reason);
+            return 1;
+        }
+    }
+
+    Tool tool(options);
+    bool ok = true;
+    for (int g = 1; g <= groups; ++g) {
+        const auto first = options.inputs.begin() + std::ptrdiff_t((g - 1) * groupSize);
+        const std::vector<std::string> inputs(first, first + std::ptrdiff_t(groupSize));
+        const bool grouped = options.group > 0;
+        const std::string output = grouped ? merge::numbered(options.output, g) : options.output;
+        const std::string prefix
+            = grouped ? merge::numbered(options.alignedPrefix, g) : options.alignedPrefix;
+        ok = tool.mergeGroup(inputs, output, prefix) && ok;
+    }
+    std::fflush(stdout);
+    return ok ? 0 : 1;
+}
