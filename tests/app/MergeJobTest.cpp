@@ -145,8 +145,9 @@ TEST_F(MergeJobTest, DeletedBurstStopsAndLeavesNothing)
     auto job = std::make_shared<AsyncFuser::Job>(frames, true);
     std::weak_ptr<AsyncFuser::Job> weak = job;
     onProgress = [weak](int aPercent) {
-        if (aPercent == 10)
-            weak.lock()->deleted = true;
+        std::shared_ptr<AsyncFuser::Job> held = weak.lock();
+        if (aPercent == 10 && held)
+            held->deleted = true;
     };
     runJob(job);
     EXPECT_EQ(progressValues(), (std::vector<int> { 5, 10, 30 }));
