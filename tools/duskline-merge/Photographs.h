@@ -36,8 +36,8 @@ private:
 // empty image and sets aReason when the file cannot be read. Thread: any.
 Image<unsigned char> loadPhotograph(const std::string &aPath, std::string &aReason);
 
-// Decodes aPaths on up to two threads. aImages and aReasons get one entry per path; aLog gets
-// the library's messages (only wanted in verbose mode). Returns the number that failed.
+// Decodes aPaths on one thread each (at most eight). aImages and aReasons get one entry per path;
+// aLog gets the library's messages (only wanted in verbose mode). Returns the number that failed.
 int loadPhotographs(const std::vector<std::string> &aPaths,
     std::vector<Image<unsigned char>> &aImages, std::vector<std::string> &aReasons,
     std::string &aLog);
