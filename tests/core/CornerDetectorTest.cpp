@@ -7,17 +7,17 @@
 
 namespace {
 
-// A level (grey values times 4, as the pyramid stores them) from a function of x and y.
-template <class F> Image<short> makeLevel(int aWidth, int aHeight, F aGrey)
+// A pyramid level (grey values) from a function of x and y.
+template <class F> Image<unsigned char> makeLevel(int aWidth, int aHeight, F aGrey)
 {
-    Image<short> level(aWidth, aHeight, 1);
+    Image<unsigned char> level(aWidth, aHeight, 1);
     for (int y = 0; y < aHeight; ++y)
         for (int x = 0; x < aWidth; ++x)
-            level(x, y, 0) = short(aGrey(x, y) * 4);
+            level(x, y, 0) = (unsigned char)aGrey(x, y);
     return level;
 }
 
-FeatureList detectAll(const Image<short> &aLevel)
+FeatureList detectAll(const Image<unsigned char> &aLevel)
 {
     CornerDetector detector;
     EXPECT_EQ(detector.init(aLevel.width(), aLevel.height()), 0);
@@ -34,7 +34,7 @@ class UniformLevel : public testing::TestWithParam<int>
 TEST_P(UniformLevel, YieldsNoFeature)
 {
     const int grey = GetParam();
-    Image<short> level = makeLevel(120, 80, [&](int, int) { return grey; });
+    Image<unsigned char> level = makeLevel(120, 80, [&](int, int) { return grey; });
     EXPECT_EQ(detectAll(level).count, 0);
 }
 
@@ -54,7 +54,7 @@ class DetectorRegion : public testing::TestWithParam<Region>
 TEST_P(DetectorRegion, IsClampedAndCutIntoAtMostTenByTenCells)
 {
     const Region r = GetParam();
-    Image<short> level(64, 48, 1);
+    Image<unsigned char> level(64, 48, 1);
     CornerDetector detector;
     ASSERT_EQ(detector.init(64, 48), 0);
     detector.setRegion(level, r.firstRow, r.lastRow, r.firstColumn, r.lastColumn);
@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Regions, DetectorRegion,
 // (a pixel inside, where the 5 x 5 window sees most of both edges).
 TEST(CornerDetector, FindsTheCornersOfASquare)
 {
-    Image<short> level = makeLevel(
+    Image<unsigned char> level = makeLevel(
         100, 80, [](int x, int y) { return (x >= 30 && x < 60 && y >= 20 && y < 50) ? 60 : 20; });
     FeatureList features = detectAll(level);
     ASSERT_EQ(features.count, 4);
@@ -105,10 +105,10 @@ TEST(CornerDetector, FindsTheCornersOfASquare)
 TEST(CornerDetector, KeepsOneFeaturePerCellInGridOrder)
 {
     std::mt19937 random(11);
-    Image<short> level(131, 97, 1);
+    Image<unsigned char> level(131, 97, 1);
     for (int y = 0; y < 97; ++y)
         for (int x = 0; x < 131; ++x)
-            level(x, y, 0) = short((random() % 256) * 4);
+            level(x, y, 0) = (unsigned char)(random() % 256);
     CornerDetector detector;
     ASSERT_EQ(detector.init(131, 97), 0);
     detector.setRegion(level, 5, 90, 7, 120);
@@ -140,7 +140,7 @@ TEST_P(EqualMaxima, TheFirstInRowMajorOrderIsKept)
     // 60 x 40: cells of 7 columns and 5 rows; the dot's rows 22 and 23 and its columns are
     // all scanned by the cell at rows 20..24, columns 21..27.
     const int left = GetParam();
-    Image<short> level = makeLevel(60, 40, [&](int x, int y) {
+    Image<unsigned char> level = makeLevel(60, 40, [&](int x, int y) {
         return ((x == left || x == left + 1) && (y == 22 || y == 23)) ? 60 : 10;
     });
     FeatureList features = detectAll(level);

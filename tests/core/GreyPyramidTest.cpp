@@ -110,9 +110,9 @@ TEST(GreyPyramid, PackedRawGreyIsTheClampedMeanOfTheFourSamples)
     GreyPyramid pyramid;
     ASSERT_EQ(pyramid.init(48, 64, 1024, 10), 0);
     pyramid.build(raw);
-    const Image<short> &level = pyramid.level(0);
-    EXPECT_EQ(level(5, 5, 0), 255 * 4);
-    EXPECT_EQ(level(60, 5, 0), 90 * 4);
+    const Image<unsigned char> &level = pyramid.level(0);
+    EXPECT_EQ(level(5, 5, 0), 255);
+    EXPECT_EQ(level(60, 5, 0), 90);
 }
 
 TEST(GreyPyramid, RgbGreyIsTheSumOverFourAndLevelsFollowTheReduction)
@@ -137,10 +137,10 @@ TEST(GreyPyramid, RgbGreyIsTheSumOverFourAndLevelsFollowTheReduction)
     pyramid.build(rgb);
     int w = width, h = height;
     for (int l = 0; l < pyramid.levelCount(); ++l) {
-        const Image<short> &level = pyramid.level(l);
+        const Image<unsigned char> &level = pyramid.level(l);
         for (int y = 0; y < level.height(); ++y)
             for (int x = 0; x < level.width(); ++x)
-                ASSERT_EQ(level(x, y, 0), grey[std::size_t(y) * w + x] * 4)
+                ASSERT_EQ(level(x, y, 0), grey[std::size_t(y) * w + x])
                     << "level " << l << " at " << x << "," << y;
         GreyPyramid::reduce(grey.data(), w, h);
     }

@@ -107,6 +107,28 @@ TEST(RegisterImages, WholePixelShiftComesBackAlignedWithAZeroBand)
     EXPECT_EQ(covered, (w - dx) * (h - 3));
 }
 
+// A photograph nobody else holds is registered in its own buffer; one the caller also holds
+// is replaced, and the caller's handle keeps the photograph as it was.
+TEST(RegisterImages, WarpsInPlaceOnlyWhatNobodyElseHolds)
+{
+    const int w = 320, h = 240;
+    Image<unsigned char> scene = regtest::texture(w + 20, h + 20, 6);
+    Image<unsigned char> reference = regtest::crop(scene, 10, 10, w, h);
+    Image<unsigned char> held = regtest::crop(scene, 13, 8, w, h);
+    const Image<unsigned char> heldBefore = held.clone();
+    std::vector<Image<unsigned char>> burst { reference, held, regtest::crop(scene, 6, 12, w, h) };
+    const unsigned char *own = burst[2].data();
+    ASSERT_EQ(registerImages(burst, 1024, 10, 4, 1), 0);
+    EXPECT_NE(burst[1].data(), held.data());
+    EXPECT_TRUE(sameSamples(held, heldBefore));
+    EXPECT_EQ(burst[2].data(), own);
+    // Both are aligned: equal to the reference away from the uncovered borders.
+    for (int k = 1; k < 3; ++k)
+        for (int y = 10; y < h - 10; y += 7)
+            for (int x = 10; x < w - 10; x += 7)
+                ASSERT_EQ(burst[k](x, y, 0), reference(x, y, 0)) << k << " at " << x << "," << y;
+}
+
 // Registration is reproducible, also when two bursts are registered at once on two threads.
 TEST(RegisterImages, SameBurstSameResultAlsoConcurrently)
 {

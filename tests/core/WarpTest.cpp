@@ -168,6 +168,51 @@ TEST(ImageWarper, FastPathAgreesWithTheInterpolatorObjects)
     EXPECT_LT(outside, w * h / 4);
 }
 
+// Warping a photograph over itself gives what warping it into a new image gives, whichever
+// way the motion reaches (up, down, rotated, scaled), for both sample types.
+class InPlace : public testing::TestWithParam<std::tuple<float, float, float, float>>
+{
+};
+
+TEST_P(InPlace, EqualsTheWarpIntoANewImage)
+{
+    auto [a, b, tx, ty] = GetParam();
+    const int w = 131, h = 97;
+    Warp warp(w, h, Matrix3f::similarity(a, b, tx, ty));
+    Image<unsigned char> rgb = randomImage<unsigned char>(w, h, 3, 13);
+    Image<unsigned char> expected = warp.apply(rgb);
+    const unsigned char *pixels = rgb.data();
+    ASSERT_TRUE(warp.warper.warpInPlace(1, rgb));
+    EXPECT_EQ(rgb.data(), pixels);
+    EXPECT_TRUE(sameSamples(rgb, expected));
+    Image<short> raw = randomImage<short>(w, h, 4, 14);
+    Image<short> expectedRaw = warp.apply(raw);
+    ASSERT_TRUE(warp.warper.warpInPlace(1, raw));
+    EXPECT_TRUE(sameSamples(raw, expectedRaw));
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, InPlace,
+    testing::Values(std::make_tuple(1.0f, 0.0f, 0.0f, 0.3f), // sources below
+        std::make_tuple(1.0f, 0.0f, -0.05f, -0.3f), // sources above
+        std::make_tuple(0.9998f, 0.0175f, 0.02f, 0.01f), // 1 degree
+        std::make_tuple(0.99f, -0.0175f, -0.03f, 0.04f), std::make_tuple(1.01f, 0.0f, 0.0f, 0.0f)));
+
+TEST(ImageWarper, InPlaceRefusesMotionReachingFarAndLeavesThePhotograph)
+{
+    const int w = 64, h = 48;
+    Image<unsigned char> img = randomImage<unsigned char>(w, h, 3, 15);
+    const Image<unsigned char> before = img.clone();
+    // Sources half the height above, and a quarter turn: the saved band would be the image.
+    for (const Matrix3f &model :
+        { translation(0, 24, w, h), Matrix3f::similarity(0.0f, 1.0f, 0.0f, 0.0f) }) {
+        Warp warp(w, h, model);
+        EXPECT_FALSE(warp.warper.warpInPlace(1, img));
+        EXPECT_TRUE(sameSamples(img, before));
+    }
+    Warp bilinear(w, h, translation(0, 1, w, h), 0, 1);
+    EXPECT_FALSE(bilinear.warper.warpInPlace(1, img));
+}
+
 TEST(ImageWarper, BilinearWarpInterpolatesBetweenNeighbours)
 {
     const int w = 9, h = 5;
