@@ -13,9 +13,11 @@
 // in one process, as the merge thread does burst after burst (time only: that process keeps
 // the inputs mapped).
 //
+// Each case runs with one thread and with two (bands of rows; the result is the same).
+//
 // Usage: fusion_bench [runs]   (default 7)
 
-#include "core/Algorithms"
+#include "core/HDRFusion"
 
 #include <algorithm>
 #include <chrono>
@@ -37,7 +39,7 @@ namespace {
 struct Inputs
 {
     std::string name;
-    int width = 0, height = 0, channels = 0, count = 0, sampleBytes = 1;
+    int width = 0, height = 0, channels = 0, count = 0, sampleBytes = 1, threads = 1;
     int fd = -1;
 
     std::size_t frameBytes() const { return std::size_t(width) * height * channels * sampleBytes; }
@@ -149,20 +151,23 @@ template <class T, class Fuse> Sample fuseOnce(const Inputs &aInputs, Fuse aFuse
 
 Sample fuseCase(const Inputs &aInputs)
 {
+    const int threads = aInputs.threads;
     if (aInputs.name == "raw")
-        return fuseOnce<short>(aInputs, [](std::vector<Image<short>> &aImages) {
-            HDRFusion<Image<short>>::compute(aImages, 409, 204);
+        return fuseOnce<short>(aInputs, [threads](std::vector<Image<short>> &aImages) {
+            HDRFusion<Image<short>>::compute(aImages, 409, 204, threads);
         });
     if (aInputs.name == "merge")
-        return fuseOnce<unsigned char>(aInputs, [](std::vector<Image<unsigned char>> &aImages) {
-            HDRFusion<Image<unsigned char>>::computeWithMaxDetail(aImages, 102, 51);
-        });
-    return fuseOnce<unsigned char>(aInputs, [](std::vector<Image<unsigned char>> &aImages) {
-        HDRFusion<Image<unsigned char>>::compute(aImages, 102, 51);
+        return fuseOnce<unsigned char>(
+            aInputs, [threads](std::vector<Image<unsigned char>> &aImages) {
+                HDRFusion<Image<unsigned char>>::computeWithMaxDetail(aImages, 102, 51, threads);
+            });
+    return fuseOnce<unsigned char>(aInputs, [threads](std::vector<Image<unsigned char>> &aImages) {
+        HDRFusion<Image<unsigned char>>::compute(aImages, 102, 51, threads);
     });
 }
 
 // The child: fusion_bench --child NAME FD WIDTH HEIGHT CHANNELS COUNT SAMPLEBYTES RUNS RESULTFD
+// THREADS
 int childMain(char **argv)
 {
     Inputs in;
@@ -175,6 +180,7 @@ int childMain(char **argv)
     in.sampleBytes = std::atoi(argv[8]);
     const int runs = std::atoi(argv[9]);
     const int results = std::atoi(argv[10]);
+    in.threads = std::atoi(argv[11]);
     // The fusion's log lines are not part of the benchmark's output.
     int null = open("/dev/null", O_WRONLY);
     if (null >= 0)
@@ -205,11 +211,12 @@ std::vector<Sample> measure(const Inputs &aInputs, int aProcesses, int aRunsPerP
         }
         if (child == 0) {
             close(fds[0]);
-            std::vector<std::string> args = { "fusion_bench", "--child", aInputs.name,
-                std::to_string(aInputs.fd), std::to_string(aInputs.width),
-                std::to_string(aInputs.height), std::to_string(aInputs.channels),
-                std::to_string(aInputs.count), std::to_string(aInputs.sampleBytes),
-                std::to_string(aRunsPerProcess), std::to_string(fds[1]) };
+            std::vector<std::string> args
+                = { "fusion_bench", "--child", aInputs.name, std::to_string(aInputs.fd),
+                      std::to_string(aInputs.width), std::to_string(aInputs.height),
+                      std::to_string(aInputs.channels), std::to_string(aInputs.count),
+                      std::to_string(aInputs.sampleBytes), std::to_string(aRunsPerProcess),
+                      std::to_string(fds[1]), std::to_string(aInputs.threads) };
             std::vector<char *> argv;
             for (std::string &a : args)
                 argv.push_back(&a[0]);
@@ -245,10 +252,11 @@ void runCase(const Inputs &aInputs, int aRuns)
         warmMs.push_back(s.ms);
         warmCpu.push_back(s.cpuMs);
     }
-    std::printf("%-8s %d x %4dx%4dx%d  cold %6.1f ms (cpu %6.1f)  warm %6.1f ms (cpu %6.1f)  "
-                "peak %6.1f MB\n",
+    std::printf(
+        "%-8s %d x %4dx%4dx%d  %d thr  cold %6.1f ms (cpu %6.1f)  warm %6.1f ms (cpu %6.1f)  "
+        "peak %6.1f MB\n",
         aInputs.name.c_str(), aInputs.count, aInputs.width, aInputs.height, aInputs.channels,
-        median(coldMs), median(coldCpu), median(warmMs), median(warmCpu),
+        aInputs.threads, median(coldMs), median(coldCpu), median(warmMs), median(warmCpu),
         *std::max_element(peaks.begin(), peaks.end()));
 }
 
@@ -308,14 +316,15 @@ std::string cpuModel()
 
 int main(int argc, char **argv)
 {
-    if (argc > 10 && std::strcmp(argv[1], "--child") == 0)
+    if (argc > 11 && std::strcmp(argv[1], "--child") == 0)
         return childMain(argv);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     utsname u;
     uname(&u);
     std::printf("machine: %s, %ld cores, %s %s\n", cpuModel().c_str(),
         sysconf(_SC_NPROCESSORS_ONLN), u.sysname, u.release);
-    std::printf("build type: %s; %d runs per case; one thread\n", DUSKLINE_BUILD_TYPE, runs);
+    std::printf(
+        "build type: %s; %d runs per case, one and two threads\n", DUSKLINE_BUILD_TYPE, runs);
 
     const int W = 2592, H = 1968;
     std::vector<Image<unsigned char>> bracket;
@@ -357,7 +366,10 @@ int main(int argc, char **argv)
     bracket.clear();
 
     for (Inputs *in : { &merge, &raw, &preview }) {
-        runCase(*in, runs);
+        for (int threads : { 1, 2 }) {
+            in->threads = threads;
+            runCase(*in, runs);
+        }
         in->release();
     }
     std::printf("\nmedians of wall and CPU time; peak: largest resident size of a cold run, "

@@ -1,5 +1,4 @@
 #include "PyramidReference.h"
-#include "core/Algorithms"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -204,6 +203,36 @@ TEST_P(FusionMatchesReference, BitForBit)
 INSTANTIATE_TEST_SUITE_P(Fusion, FusionMatchesReference,
     ::testing::Values(std::make_tuple(10, 40, 3), std::make_tuple(37, 29, 3),
         std::make_tuple(64, 48, 2), std::make_tuple(45, 90, 1), std::make_tuple(131, 75, 3)));
+
+class FusionThreads : public ::testing::TestWithParam<int>
+{
+};
+
+TEST_P(FusionThreads, GiveTheOneThreadResultBitForBit)
+{
+    std::vector<Image<unsigned char>> rgb, wide;
+    std::vector<Image<short>> raw;
+    for (int k = 0; k < 3; ++k) {
+        rgb.push_back(reference::randomImage<unsigned char>(131, 150, 3, 30 * k, 120 + 45 * k, k));
+        wide.push_back(reference::randomImage<unsigned char>(1300, 70, 3, 30 * k, 150 + 50 * k, k));
+        raw.push_back(reference::randomImage<short>(97, 140, 4, 120 * k, 500 + 170 * k, k));
+    }
+    std::vector<Image<unsigned char>> rgbOne = clones(rgb), wideOne = clones(wide);
+    std::vector<Image<short>> rawOne = clones(raw);
+    captured([&] {
+        Fusion8::compute(rgbOne, 102, 51);
+        Fusion8::compute(rgb, 102, 51, GetParam());
+        Fusion8::computeWithMaxDetail(wideOne, 102, 51);
+        Fusion8::computeWithMaxDetail(wide, 102, 51, GetParam());
+        FusionRaw::compute(rawOne, 409, 204);
+        FusionRaw::compute(raw, 409, 204, GetParam());
+    });
+    EXPECT_TRUE(reference::sameSamples(rgb[0], rgbOne[0]));
+    EXPECT_TRUE(reference::sameSamples(wide[0], wideOne[0]));
+    EXPECT_TRUE(reference::sameSamples(raw[0], rawOne[0]));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fusion, FusionThreads, ::testing::Values(2, 3));
 
 TEST(FusionCompute, FlatBurstComesBackSlightlyBrighter)
 {

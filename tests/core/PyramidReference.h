@@ -4,7 +4,7 @@
 // clarity with the bounds-checked accessors, one channel at a time. The library's streaming,
 // vectorisable loops must agree with them bit for bit.
 
-#include "core/Algorithms"
+#include "core/HDRFusion"
 
 #include <cmath>
 #include <random>

@@ -1,5 +1,4 @@
 #include "PyramidReference.h"
-#include "core/Algorithms"
 
 #include <gtest/gtest.h>
 #include <tuple>
@@ -92,6 +91,28 @@ TEST(Reduce, KeepsALargeEnoughDestinationAndWritesOnlyItsTopLeft)
     ASSERT_EQ(reduce(src, small), 0);
     EXPECT_EQ(small.width(), 4);
     EXPECT_TRUE(reference::sameSamples(small, expected));
+}
+
+TEST(Reduce, BandsOnSeveralThreadsGiveTheSameResult)
+{
+    Image<unsigned char> bytes = reference::randomImage<unsigned char>(129, 203, 3, 0, 255, 8);
+    Image<float> floats(129, 203, 1);
+    std::mt19937 rng(9);
+    for (int i = 0; i < 129 * 203; ++i)
+        floats.data()[i] = std::generate_canonical<float, 24>(rng);
+    Image<unsigned char> b1, b3;
+    Image<float> f1, f2;
+    ASSERT_EQ(reduce(bytes, b1), 0);
+    ASSERT_EQ(reduce(bytes, b3, 3), 0);
+    ASSERT_EQ(reduce(floats, f1), 0);
+    ASSERT_EQ(reduce(floats, f2, 2), 0);
+    EXPECT_TRUE(reference::sameSamples(b1, b3));
+    EXPECT_TRUE(reference::sameSamples(f1, f2));
+
+    Image<short> e1, e3;
+    ASSERT_EQ(expand(b1, e1), 0);
+    ASSERT_EQ(expand(b1, e3, 3), 0);
+    EXPECT_TRUE(reference::sameSamples(e1, e3));
 }
 
 TEST(Expand, TwoByOneGivesTheWorkedRows)
