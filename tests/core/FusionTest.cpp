@@ -255,6 +255,13 @@ TEST(FusionCompute, UnequalSizesAreReportedAndEndTheFusion)
     EXPECT_NE(log.find("Error: images in image vector are not all same size\n"), std::string::npos);
     EXPECT_NE(log.find("Error blending base image.\n"), std::string::npos);
     EXPECT_EQ(log.find("Collapsing pyramid"), std::string::npos);
+
+    // The top-octave pass needs equal sizes too: it hands such a burst to the same checks.
+    std::vector<Image<unsigned char>> wide
+        = { Image<unsigned char>(1300, 24, 3), Image<unsigned char>(1300, 22, 3) };
+    log = captured([&] { Fusion8::computeWithMaxDetail(wide, 102, 51); });
+    EXPECT_NE(log.find("Error: not all images are same size\n"), std::string::npos);
+    EXPECT_EQ(log.find("Collapsing pyramid"), std::string::npos);
 }
 
 TEST(FusionMaxDetail, SmallBurstsAndSinglePhotographsTakeTheirOwnPaths)
