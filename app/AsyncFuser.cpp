@@ -1,7 +1,6 @@
 #include "AsyncFuser.h"
 
 #include <QDebug>
-#include <QMutexLocker>
 
 AsyncFuser::AsyncFuser(QObject *aParent)
     : QThread(aParent)
@@ -20,7 +19,7 @@ void AsyncFuser::queueJob(const JobPtr &aJob)
     bool needStart = false;
     int count;
     {
-        QMutexLocker lock(&jobsMutex);
+        std::lock_guard<std::mutex> lock(jobsMutex);
         jobs.push_back(aJob);
         count = int(jobs.size());
         if (!looping) {
@@ -40,7 +39,7 @@ void AsyncFuser::queueJob(const JobPtr &aJob)
 
 int AsyncFuser::numJobs() const
 {
-    QMutexLocker lock(&jobsMutex);
+    std::lock_guard<std::mutex> lock(jobsMutex);
     return int(jobs.size());
 }
 
@@ -48,7 +47,7 @@ void AsyncFuser::run()
 {
     qDebug() << "Priority: " << int(priority());
     {
-        QMutexLocker lock(&jobsMutex);
+        std::lock_guard<std::mutex> lock(jobsMutex);
         if (jobs.empty()) {
             looping = false;
             qDebug() << "No more jobs in queue";
@@ -58,7 +57,7 @@ void AsyncFuser::run()
     for (;;) {
         JobPtr job;
         {
-            QMutexLocker lock(&jobsMutex);
+            std::lock_guard<std::mutex> lock(jobsMutex);
             job = jobs.front();
         }
         if (!job->frames.empty()) {
@@ -69,7 +68,7 @@ void AsyncFuser::run()
         }
         int remaining;
         {
-            QMutexLocker lock(&jobsMutex);
+            std::lock_guard<std::mutex> lock(jobsMutex);
             jobs.pop_front();
             remaining = int(jobs.size());
             if (remaining == 0)

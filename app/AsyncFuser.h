@@ -8,11 +8,11 @@
 
 #include <Opsa/Frame.h>
 #include <QDateTime>
-#include <QMutex>
 #include <QThread>
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -97,8 +97,9 @@ private:
     // Writes one photograph atomically and records it in the job's files. Returns success.
     bool writePhoto(Job &aJob, const Image<unsigned char> &aImage, const std::string &aPath);
 
-    // Guards jobs and looping; never held while a pipeline runs.
-    mutable QMutex jobsMutex;
+    // Guards jobs and looping; never held while a pipeline runs. A standard mutex rather than
+    // a QMutex, whose futexes ThreadSanitizer cannot see.
+    mutable std::mutex jobsMutex;
     std::deque<JobPtr> jobs;
     // True from the start decision until run() has seen the queue empty under jobsMutex, so
     // that a job queued meanwhile is either taken by the loop or causes a new start.

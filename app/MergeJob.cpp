@@ -4,6 +4,7 @@
 
 #include "core/Algorithms"
 #include "core/FileIO"
+#include "core/MergePipeline"
 
 #include <Opsa/Ketto/PhonePath.h>
 #include <QDebug>
@@ -160,21 +161,22 @@ void AsyncFuser::processYuv(Job &aJob)
         return;
     }
 
-    if (registerImages(images, 1024, 10, 4, 1) == -1)
-        qDebug() << "Registration failed";
-    qDebug() << "Time to register " << stage.restart();
-    emit percentDone(p + 20);
-
-    if (aJob.deleted)
-        return;
-    // The fusion's parameters in sample units, truncated in single precision.
-    const unsigned char mu = static_cast<unsigned char>(aJob.mu * 255.0f);
-    const unsigned char sigma = static_cast<unsigned char>(aJob.sigma * 255.0f);
-    HDRFusion<Image<unsigned char>>::computeWithMaxDetail(images, mu, sigma);
-    qDebug() << "Time to fuse " << stage.restart();
-    emit percentDone(95);
-
-    if (aJob.deleted)
+    // The desktop merge tool runs the same merge; the job adds its progress and stops when
+    // the user deletes the burst.
+    core::MergeSettings settings;
+    settings.mu = aJob.mu;
+    settings.sigma = aJob.sigma;
+    const int merged = core::mergeBurst(images, settings, [&](core::MergeStage aStage, double) {
+        if (aStage == core::MergeStage::Register) {
+            qDebug() << "Time to register " << stage.restart();
+            emit percentDone(p + 20);
+        } else {
+            qDebug() << "Time to fuse " << stage.restart();
+            emit percentDone(95);
+        }
+        return !aJob.deleted;
+    });
+    if (merged != 0)
         return;
     writeResult(aJob, images[0]);
     qDebug() << "TOTAL TIME FOR YUV PROCESSING " << total.elapsed();
