@@ -67,11 +67,7 @@ TEST(FusionWeights, FollowTheExponentialTable)
 
 TEST(FusionWeights, MaskIsTheProductOverChannels)
 {
-    Image<unsigned char> rgb(2, 1, 3);
-    for (int c = 0; c < 3; ++c) {
-        rgb(0, 0, c) = 153;
-        rgb(1, 0, c) = 102;
-    }
+    Image<unsigned char> rgb = reference::row<unsigned char>({ 153, 153, 153, 102, 102, 102 }, 3);
     Fusion8::WeightTable t = Fusion8::weightTable(102, 51);
     Image<float> mask;
     ASSERT_EQ(Fusion8::computeMask(rgb, t, mask), 0);
@@ -80,10 +76,7 @@ TEST(FusionWeights, MaskIsTheProductOverChannels)
     EXPECT_EQ(mask(1, 0, 0), 1.0f);
 
     // Raw samples outside 10 bits use the nearest entry instead of reading past the table.
-    Image<short> raw(1, 1, 4);
-    const short samples[] = { 409, 0, 1023, 2000 };
-    for (int c = 0; c < 4; ++c)
-        raw(0, 0, c) = samples[c];
+    Image<short> raw = reference::row<short>({ 409, 0, 1023, 2000 }, 4);
     FusionRaw::WeightTable r = FusionRaw::weightTable(409, 204);
     Image<float> rawMask;
     ASSERT_EQ(FusionRaw::computeMask(raw, r, rawMask), 0);
@@ -92,14 +85,8 @@ TEST(FusionWeights, MaskIsTheProductOverChannels)
 
 TEST(FusionNormalize, MasksSumToOneAndAllZeroGivesEqualShares)
 {
-    std::vector<Image<float>> masks;
-    const float values[3][2] = { { 0.5f, 0.0f }, { 0.25f, 0.0f }, { 0.25f, 0.0f } };
-    for (auto &v : values) {
-        Image<float> m(2, 1, 1);
-        m(0, 0, 0) = v[0];
-        m(1, 0, 0) = v[1];
-        masks.push_back(m);
-    }
+    std::vector<Image<float>> masks = { reference::row<float>({ 0.5, 0 }),
+        reference::row<float>({ 0.25, 0 }), reference::row<float>({ 0.25, 0 }) };
     Fusion8::normalize(masks);
     EXPECT_EQ(masks[0](0, 0, 0), 0.5f);
     EXPECT_EQ(masks[1](0, 0, 0), 0.25f);
@@ -109,23 +96,22 @@ TEST(FusionNormalize, MasksSumToOneAndAllZeroGivesEqualShares)
 
 TEST(FusionBlend, TruncatesTowardZeroAfterEveryAddition)
 {
-    auto blendOf = [](std::vector<short> aValues, std::vector<float> aWeights) {
-        std::vector<Image<short>> images;
-        std::vector<Image<float>> masks;
-        for (std::size_t k = 0; k < aValues.size(); ++k) {
-            images.push_back(Image<short>(1, 1, 1));
-            images.back()(0, 0, 0) = aValues[k];
-            masks.push_back(Image<float>(1, 1, 1));
-            masks.back()(0, 0, 0) = aWeights[k];
-        }
-        EXPECT_EQ(Fusion8::blend(images, masks), 0);
-        return images[0](0, 0, 0);
-    };
-    EXPECT_EQ(blendOf({ 1, 1 }, { 0.5f, 0.5f }), 0);
-    EXPECT_EQ(blendOf({ -3 }, { 0.5f }), -1);
+    auto blendOf
+        = [](std::initializer_list<double> aValues, std::initializer_list<double> aWeights) {
+              std::vector<Image<short>> images;
+              std::vector<Image<float>> masks;
+              for (double v : aValues)
+                  images.push_back(reference::row<short>({ v }));
+              for (double m : aWeights)
+                  masks.push_back(reference::row<float>({ m }));
+              EXPECT_EQ(Fusion8::blend(images, masks), 0);
+              return images[0](0, 0, 0);
+          };
+    EXPECT_EQ(blendOf({ 1, 1 }, { 0.5, 0.5 }), 0);
+    EXPECT_EQ(blendOf({ -3 }, { 0.5 }), -1);
     // The order matters: 1.5 → 1, 1 - 0.7 → 0; but -0.7 → 0, 0 + 1.5 → 1.
-    EXPECT_EQ(blendOf({ 3, -7 }, { 0.5f, 0.1f }), 0);
-    EXPECT_EQ(blendOf({ -7, 3 }, { 0.1f, 0.5f }), 1);
+    EXPECT_EQ(blendOf({ 3, -7 }, { 0.5, 0.1 }), 0);
+    EXPECT_EQ(blendOf({ -7, 3 }, { 0.1, 0.5 }), 1);
 }
 
 TEST(FusionBlend, RefusesMismatchedInputsWithOneMessage)
@@ -336,37 +322,16 @@ TEST(FusionMaxDetail, HandlesSharingOnePhotographFuseLikeCopies)
 
 TEST(FusionDetail, MaxDetailKeepsTheEarlierOnTiesAndAddDetailDoublesAndClamps)
 {
-    Image<unsigned char> orig(4, 1, 1), subst(4, 1, 1);
-    Image<short> detail(4, 1, 1);
-    const short kept[] = { 5, -5, 3, -9 };
-    const unsigned char o[] = { 100, 100, 100, 100 }, s[] = { 105, 95, 104, 100 };
-    for (int x = 0; x < 4; ++x) {
-        detail(x, 0, 0) = kept[x];
-        orig(x, 0, 0) = o[x];
-        subst(x, 0, 0) = s[x];
-    }
+    Image<unsigned char> orig = reference::row<unsigned char>({ 100, 100, 100, 100 });
+    Image<unsigned char> subst = reference::row<unsigned char>({ 105, 95, 104, 100 });
+    Image<short> detail = reference::row<short>({ 5, -5, 3, -9 });
     Fusion8::computeMaxDetail(orig, subst, detail);
-    EXPECT_EQ(detail(0, 0, 0), 5); // |-5| ties with 5
-    EXPECT_EQ(detail(1, 0, 0), -5); // |5| ties with -5
-    EXPECT_EQ(detail(2, 0, 0), -4);
-    EXPECT_EQ(detail(3, 0, 0), -9);
+    EXPECT_TRUE(reference::sameSamples(detail, reference::row<short>({ 5, -5, -4, -9 })));
 
-    Fusion8::computeDetailInPlace(orig, detail);
-    EXPECT_EQ(detail(0, 0, 0), 95);
-    EXPECT_EQ(detail(3, 0, 0), 109);
-
-    Image<unsigned char> target(4, 1, 1);
-    const short add[] = { 10, -60, 100, -1 };
-    const unsigned char t[] = { 100, 100, 100, 0 };
-    for (int x = 0; x < 4; ++x) {
-        detail(x, 0, 0) = add[x];
-        target(x, 0, 0) = t[x];
-    }
-    Fusion8::addDetailInPlace(detail, target);
-    EXPECT_EQ(target(0, 0, 0), 120);
-    EXPECT_EQ(target(1, 0, 0), 0);
-    EXPECT_EQ(target(2, 0, 0), 255);
-    EXPECT_EQ(target(3, 0, 0), 0);
+    Image<short> add = reference::row<short>({ 10, -60, 100, -1 });
+    Image<unsigned char> target = reference::row<unsigned char>({ 100, 100, 100, 0 });
+    Fusion8::addDetailInPlace(add, target);
+    EXPECT_TRUE(reference::sameSamples(target, reference::row<unsigned char>({ 120, 0, 255, 0 })));
 }
 
 using FusionDeathTest = ::testing::Test;

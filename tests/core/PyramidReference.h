@@ -62,10 +62,11 @@ template <class T> Image<T> reduce(const Image<T> &aSrc)
     return dst;
 }
 
+// The mean of two samples rounded toward minus infinity, in 64 bits.
 template <class D> D half(D aA, D aB)
 {
-    return D((long long)(aA) + aB >= 0 ? ((long long)(aA) + aB) / 2
-                                       : -((-((long long)(aA) + aB) + 1) / 2));
+    const long long sum = (long long)(aA) + aB;
+    return D(sum >= 0 ? sum / 2 : -((-sum + 1) / 2));
 }
 
 // The expansion into an aWidth × aHeight image, rule by rule.
@@ -85,18 +86,16 @@ template <class S, class D> Image<D> expand(const Image<S> &aSrc, int aWidth, in
         for (int x = 0; x < aWidth; ++x)
             for (int i = 0; i < c; ++i)
                 d(x, y, i) = half(d(x, y - 1, i), d(x, y + 1, i));
-    std::vector<int> rows = aHeight % 2 ? std::vector<int> { aHeight - 2, aHeight - 1 }
-                                        : std::vector<int> { aHeight - 1 };
+    // Bottom row (two at odd heights) and then right column (two at odd widths) repeat the
+    // last interpolated one.
     const int fromRow = aHeight % 2 ? aHeight - 3 : aHeight - 2;
-    for (int y : rows)
+    for (int y = fromRow + 1; y < aHeight; ++y)
         for (int x = 0; x < aWidth; ++x)
             for (int i = 0; i < c; ++i)
                 d(x, y, i) = d(x, fromRow, i);
-    std::vector<int> cols = aWidth % 2 ? std::vector<int> { aWidth - 2, aWidth - 1 }
-                                       : std::vector<int> { aWidth - 1 };
     const int fromCol = aWidth % 2 ? aWidth - 3 : aWidth - 2;
     for (int y = 0; y < aHeight; ++y)
-        for (int x : cols)
+        for (int x = fromCol + 1; x < aWidth; ++x)
             for (int i = 0; i < c; ++i)
                 d(x, y, i) = d(fromCol, y, i);
     return d;
@@ -110,6 +109,16 @@ Image<T> randomImage(int aWidth, int aHeight, int aChannels, int aLow, int aHigh
     Image<T> img(aWidth, aHeight, aChannels);
     for (int i = 0; i < aWidth * aHeight * aChannels; ++i)
         img.data()[i] = T(dist(rng));
+    return img;
+}
+
+// A one-row image of aChannels channels holding aSamples in order.
+template <class T> Image<T> row(std::initializer_list<double> aSamples, int aChannels = 1)
+{
+    Image<T> img(int(aSamples.size()) / aChannels, 1, aChannels);
+    int i = 0;
+    for (double v : aSamples)
+        img.data()[i++] = T(v);
     return img;
 }
 

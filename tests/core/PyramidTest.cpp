@@ -93,33 +93,9 @@ TEST(Reduce, KeepsALargeEnoughDestinationAndWritesOnlyItsTopLeft)
     EXPECT_TRUE(reference::sameSamples(small, expected));
 }
 
-TEST(Reduce, BandsOnSeveralThreadsGiveTheSameResult)
-{
-    Image<unsigned char> bytes = reference::randomImage<unsigned char>(129, 203, 3, 0, 255, 8);
-    Image<float> floats(129, 203, 1);
-    std::mt19937 rng(9);
-    for (int i = 0; i < 129 * 203; ++i)
-        floats.data()[i] = std::generate_canonical<float, 24>(rng);
-    Image<unsigned char> b1, b3;
-    Image<float> f1, f2;
-    ASSERT_EQ(reduce(bytes, b1), 0);
-    ASSERT_EQ(reduce(bytes, b3, 3), 0);
-    ASSERT_EQ(reduce(floats, f1), 0);
-    ASSERT_EQ(reduce(floats, f2, 2), 0);
-    EXPECT_TRUE(reference::sameSamples(b1, b3));
-    EXPECT_TRUE(reference::sameSamples(f1, f2));
-
-    Image<short> e1, e3;
-    ASSERT_EQ(expand(b1, e1), 0);
-    ASSERT_EQ(expand(b1, e3, 3), 0);
-    EXPECT_TRUE(reference::sameSamples(e1, e3));
-}
-
 TEST(Expand, TwoByOneGivesTheWorkedRows)
 {
-    Image<unsigned char> src(2, 1, 1);
-    src(0, 0, 0) = 10;
-    src(1, 0, 0) = 20;
+    Image<unsigned char> src = reference::row<unsigned char>({ 10, 20 });
     Image<unsigned char> dst;
     ASSERT_EQ(expand(src, dst), 0);
     ASSERT_EQ(dst.width(), 4);
@@ -265,18 +241,16 @@ TEST(GaussianPyramid, LevelsLineUpWithTheLaplacianPyramid)
 {
     Image<unsigned char> img = reference::randomImage<unsigned char>(97, 61, 3, 0, 255, 41);
     EfficientLaplacian<Image<unsigned char>> laplacian(img, 10);
+    laplacian.details.push_back(laplacian.base);
     Image<float> mask(97, 61, 1);
     GaussianPyramid gaussian;
     ASSERT_EQ(gaussian.build(mask, 10), 0);
-    ASSERT_EQ(gaussian.levelCount, int(laplacian.details.size()) + 1);
-    ASSERT_EQ(gaussian.levels.size(), laplacian.details.size() + 1);
+    ASSERT_EQ(gaussian.levelCount, int(laplacian.details.size()));
+    ASSERT_EQ(gaussian.levels.size(), laplacian.details.size());
     EXPECT_EQ(gaussian.levels[0].data(), mask.data());
-    for (std::size_t l = 0; l < laplacian.details.size(); ++l) {
-        EXPECT_EQ(gaussian.levels[l].width(), laplacian.details[l].width());
-        EXPECT_EQ(gaussian.levels[l].height(), laplacian.details[l].height());
-    }
-    EXPECT_EQ(gaussian.levels.back().width(), laplacian.base.width());
-    EXPECT_EQ(gaussian.levels.back().height(), laplacian.base.height());
+    for (std::size_t l = 0; l < laplacian.details.size(); ++l)
+        EXPECT_EQ(gaussian.levels[l].width() * 1000 + gaussian.levels[l].height(),
+            laplacian.details[l].width() * 1000 + laplacian.details[l].height());
 }
 
 using EfficientLaplacianDeathTest = ::testing::Test;
