@@ -137,7 +137,7 @@ echo "Duskline against its peers: median of $runs runs each, alternating"
 echo "machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), $(nproc) cores;" \
   "duskline-merge build: ${build_type:-unknown}"
 echo "peers: $(enfuse --version 2>/dev/null | head -1);" \
-  "align_image_stack $(align_image_stack 2>&1 | sed -n 's/.*[Vv]ersion[: ]*//p' | head -1);" \
+  "align_image_stack (hugin-tools $(dpkg-query -W -f='${Version}' hugin-tools 2>/dev/null));" \
   "OpenCV $("$python" -c 'import cv2; print(cv2.__version__)')"
 echo
 printf "%-9s %-28s %10s %9s %9s %9s\n" scene tool "median s" "peak MB" "x Dusk." MEF-SSIM
