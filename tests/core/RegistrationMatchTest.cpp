@@ -1,6 +1,7 @@
 #include "RegistrationBurst.h"
 #include "core/Registration"
 
+#include <cmath>
 #include <gtest/gtest.h>
 #include <random>
 #include <vector>
@@ -160,6 +161,21 @@ TEST(MatchFeatures, FlatOrEdgePatchesAndNegativeCorrelationKeepThePrediction)
         EXPECT_EQ(same.x[i], xs[i] + 2.0f) << i;
         EXPECT_EQ(same.y[i], ys[i] - 1.0f) << i;
         EXPECT_EQ(same.score[i], 0.0f) << i;
+    }
+}
+
+// A model predicting positions far outside the level (or nowhere) keeps every feature at its
+// clamped prediction with score 0.
+TEST(MatchFeatures, PredictionsFarOutsideTheLevelMatchNothing)
+{
+    Image<unsigned char> scene = regtest::texture(96, 64, 9);
+    OneLevel pair(scene, scene);
+    FeatureList points = gridOfPoints(96, 64);
+    for (const Matrix3f &model : { Matrix3f::similarity(1.0f, 0.0f, 1e12f, -1e12f),
+             Matrix3f::similarity(NAN, NAN, 0.0f, 0.0f) }) {
+        FeatureList matches = pair.match(points, 4, model);
+        for (int i = 0; i < points.count; ++i)
+            EXPECT_EQ(matches.score[i], 0.0f);
     }
 }
 

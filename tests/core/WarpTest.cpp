@@ -1,5 +1,6 @@
 #include "core/ImageWarper"
 
+#include <cmath>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -211,6 +212,23 @@ TEST(ImageWarper, InPlaceRefusesMotionReachingFarAndLeavesThePhotograph)
     }
     Warp bilinear(w, h, translation(0, 1, w, h), 0, 1);
     EXPECT_FALSE(bilinear.warper.warpInPlace(1, img));
+}
+
+// A model sending everything far away, or not a number at all, leaves nothing covered.
+TEST(ImageWarper, AbsurdModelsLeaveAnEmptyPhotograph)
+{
+    const int w = 40, h = 30;
+    Image<unsigned char> source = randomImage<unsigned char>(w, h, 3, 16);
+    Image<unsigned char> zero(w, h, 3);
+    for (const Matrix3f &model : { Matrix3f::similarity(1.0f, 0.0f, 1e30f, -1e30f),
+             Matrix3f::similarity(NAN, 0.0f, 0.0f, 0.0f) }) {
+        Warp warp(w, h, model);
+        EXPECT_TRUE(sameSamples(warp.apply(source), zero));
+        Image<unsigned char> copy = source.clone();
+        if (warp.warper.warpInPlace(1, copy)) {
+            EXPECT_TRUE(sameSamples(copy, zero));
+        }
+    }
 }
 
 TEST(ImageWarper, BilinearWarpInterpolatesBetweenNeighbours)
