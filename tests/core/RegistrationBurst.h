@@ -1,7 +1,7 @@
 #pragma once
 
-// Test bursts with known motion: views of a real photograph cut out through a known
-// similarity, so that what registration recovers can be compared with the truth.
+// Test bursts with known motion: views of a photograph cut out through a known similarity,
+// so that what registration recovers can be compared with the truth.
 
 #include "core/Image"
 #include "core/MotionModel"
@@ -13,13 +13,12 @@
 
 namespace regtest {
 
-// A model given in pixels of a w x h photograph (rotation in degrees about the centre,
-// scale, translation in pixels) expressed in normalised coordinates.
+// Rotation (degrees, about the centre), scale and shift (pixels) of a w x h photograph as a
+// model in normalised coordinates.
 inline Matrix3f similarityInPixels(
     double aDegrees, double aScale, double aTx, double aTy, int aWidth, int aHeight)
 {
-    const double s = std::max(aWidth - 1, aHeight - 1);
-    const double angle = aDegrees * M_PI / 180.0;
+    const double s = std::max(aWidth - 1, aHeight - 1), angle = aDegrees * M_PI / 180.0;
     return Matrix3f::similarity(float(aScale * std::cos(angle)), float(aScale * std::sin(angle)),
         float(2.0 * aTx / s), float(2.0 * aTy / s));
 }
@@ -31,9 +30,8 @@ inline void mapPixel(
     const double s = std::max(aWidth - 1, aHeight - 1);
     double x = (2.0 * aX - (aWidth - 1)) / s, y = (2.0 * aY - (aHeight - 1)) / s;
     const auto &m = aModel.m;
-    double u = m[0][0] * x + m[0][1] * y + m[0][2], v = m[1][0] * x + m[1][1] * y + m[1][2];
-    aU = (u * s + (aWidth - 1)) / 2.0;
-    aV = (v * s + (aHeight - 1)) / 2.0;
+    aU = ((m[0][0] * x + m[0][1] * y + m[0][2]) * s + (aWidth - 1)) / 2.0;
+    aV = ((m[1][0] * x + m[1][1] * y + m[1][2]) * s + (aHeight - 1)) / 2.0;
 }
 
 // The largest distance, in pixels, between where two models send the four corners.
@@ -42,8 +40,8 @@ inline double cornerError(
 {
     double worst = 0.0;
     for (int corner = 0; corner < 4; ++corner) {
-        double x = (corner & 1) ? aWidth - 1 : 0, y = (corner & 2) ? aHeight - 1 : 0;
-        double u1, v1, u2, v2;
+        double x = (corner & 1) ? aWidth - 1 : 0, y = (corner & 2) ? aHeight - 1 : 0, u1, v1, u2,
+               v2;
         mapPixel(aEstimate, aWidth, aHeight, x, y, u1, v1);
         mapPixel(aTruth, aWidth, aHeight, x, y, u2, v2);
         worst = std::max(worst, std::hypot(u1 - u2, v1 - v2));
@@ -51,14 +49,13 @@ inline double cornerError(
     return worst;
 }
 
-// A w x h view of aSource whose pixel (x, y) shows what the reference view (the w x h window
-// of aSource at (aLeft, aTop)) has at aModel's image of (x, y): aModel maps the view onto the
-// reference, as registration's models do. Bilinear; outside aSource gives 0.
+// A w x h view whose pixel (x, y) shows what the w x h window of aSource at (aLeft, aTop)
+// shows at aModel's image of (x, y): aModel maps the view onto the window, as registration's
+// models map a photograph onto the reference. Bilinear; outside aSource gives 0.
 inline Image<unsigned char> viewThrough(const Image<unsigned char> &aSource, int aLeft, int aTop,
-    int aWidth, int aHeight, const Matrix3f &aModel)
+    int aWidth, int aHeight, const Matrix3f &aModel = Matrix3f::identity())
 {
-    const int channels = aSource.channels();
-    Image<unsigned char> view(aWidth, aHeight, channels);
+    Image<unsigned char> view(aWidth, aHeight, aSource.channels());
     for (int y = 0; y < aHeight; ++y)
         for (int x = 0; x < aWidth; ++x) {
             double u, v;
@@ -69,7 +66,7 @@ inline Image<unsigned char> viewThrough(const Image<unsigned char> &aSource, int
             if (x0 < 0 || y0 < 0 || x0 + 1 >= aSource.width() || y0 + 1 >= aSource.height())
                 continue;
             double fx = u - x0, fy = v - y0;
-            for (int c = 0; c < channels; ++c) {
+            for (int c = 0; c < aSource.channels(); ++c) {
                 double top = aSource(x0, y0, c) * (1 - fx) + aSource(x0 + 1, y0, c) * fx;
                 double bottom = aSource(x0, y0 + 1, c) * (1 - fx) + aSource(x0 + 1, y0 + 1, c) * fx;
                 view(x, y, c) = (unsigned char)std::lround(top * (1 - fy) + bottom * fy);
@@ -78,21 +75,13 @@ inline Image<unsigned char> viewThrough(const Image<unsigned char> &aSource, int
     return view;
 }
 
-// The w x h window of aSource at (aLeft, aTop).
-inline Image<unsigned char> crop(
-    const Image<unsigned char> &aSource, int aLeft, int aTop, int aWidth, int aHeight)
-{
-    return viewThrough(aSource, aLeft, aTop, aWidth, aHeight, Matrix3f::identity());
-}
-
 // aImage with each channel's tones remapped so that its histogram follows aTarget's: the
 // brightness of another exposure on exactly this geometry.
 inline Image<unsigned char> withTonesOf(
     const Image<unsigned char> &aImage, const Image<unsigned char> &aTarget)
 {
-    const int channels = aImage.channels();
     Image<unsigned char> out = aImage.clone();
-    for (int c = 0; c < channels; ++c) {
+    for (int c = 0; c < aImage.channels(); ++c) {
         std::vector<double> from(256, 0.0), to(256, 0.0);
         for (int y = 0; y < aImage.height(); ++y)
             for (int x = 0; x < aImage.width(); ++x)
@@ -102,8 +91,7 @@ inline Image<unsigned char> withTonesOf(
                 to[aTarget(x, y, c)] += 1.0 / (double(aTarget.width()) * aTarget.height());
         std::vector<unsigned char> lut(256);
         double cumFrom = 0.0, cumTo = to[0];
-        int level = 0;
-        for (int v = 0; v < 256; ++v) {
+        for (int v = 0, level = 0; v < 256; ++v) {
             cumFrom += from[v];
             while (level < 255 && cumTo < cumFrom - 1e-12)
                 cumTo += to[++level];
@@ -116,7 +104,7 @@ inline Image<unsigned char> withTonesOf(
     return out;
 }
 
-// A smooth random texture (blurred noise), grey in three equal channels.
+// A smooth random texture (blurred noise, contrast restored), grey in three channels.
 inline Image<unsigned char> texture(int aWidth, int aHeight, unsigned aSeed)
 {
     std::mt19937 random(aSeed);
@@ -129,31 +117,24 @@ inline Image<unsigned char> texture(int aWidth, int aHeight, unsigned aSeed)
             for (int x = 0; x < aWidth; ++x) {
                 float sum = 0.0f;
                 int n = 0;
-                for (int dy = -1; dy <= 1; ++dy)
-                    for (int dx = -1; dx <= 1; ++dx) {
-                        int xx = x + dx, yy = y + dy;
-                        if (xx >= 0 && yy >= 0 && xx < aWidth && yy < aHeight) {
-                            sum += v[std::size_t(yy) * aWidth + xx];
-                            ++n;
-                        }
-                    }
+                for (int yy = std::max(y - 1, 0); yy <= std::min(y + 1, aHeight - 1); ++yy)
+                    for (int xx = std::max(x - 1, 0); xx <= std::min(x + 1, aWidth - 1); ++xx, ++n)
+                        sum += v[std::size_t(yy) * aWidth + xx];
                 blurred[std::size_t(y) * aWidth + x] = sum / n;
             }
         v.swap(blurred);
     }
-    // Stretch the contrast the blur took away.
     Image<unsigned char> img(aWidth, aHeight, 3);
     for (int y = 0; y < aHeight; ++y)
-        for (int x = 0; x < aWidth; ++x) {
-            float t = (v[std::size_t(y) * aWidth + x] - 128.0f) * 4.0f + 128.0f;
+        for (int x = 0; x < aWidth; ++x)
             for (int c = 0; c < 3; ++c)
-                img(x, y, c) = (unsigned char)std::clamp(t, 0.0f, 255.0f);
-        }
+                img(x, y, c) = (unsigned char)std::clamp(
+                    (v[std::size_t(y) * aWidth + x] - 128.0f) * 4.0f + 128.0f, 0.0f, 255.0f);
     return img;
 }
 
-// Packs an RGB photograph as the camera's raw frames are packed: each 2 x 2 block of a
-// G R / B G mosaic becomes one pixel of four 10-bit samples (G, R, B, G).
+// Packs an RGB photograph as raw frames are packed: each 2 x 2 block of a G R / B G mosaic
+// becomes one pixel of four 10-bit samples (G, R, B, G).
 inline Image<short> packMosaic(const Image<unsigned char> &aRgb)
 {
     Image<short> packed(aRgb.width() / 2, aRgb.height() / 2, 4);
@@ -164,6 +145,19 @@ inline Image<short> packMosaic(const Image<unsigned char> &aRgb)
                 packed(x, y, c)
                     = short(aRgb(2 * x + pick[c][0], 2 * y + pick[c][1], pick[c][2]) * 1023 / 255);
     return packed;
+}
+
+template <class T> bool sameSamples(const Image<T> &aLeft, const Image<T> &aRight)
+{
+    if (aLeft.width() != aRight.width() || aLeft.height() != aRight.height()
+        || aLeft.channels() != aRight.channels())
+        return false;
+    for (int y = 0; y < aLeft.height(); ++y)
+        for (int x = 0; x < aLeft.width(); ++x)
+            for (int c = 0; c < aLeft.channels(); ++c)
+                if (aLeft(x, y, c) != aRight(x, y, c))
+                    return false;
+    return true;
 }
 
 } // namespace regtest
