@@ -219,6 +219,7 @@ unsigned char *decodeJpeg(
         std::snprintf(errors.message, sizeof errors.message, "out of memory");
         std::longjmp(errors.jump, 1);
     }
+    core::adviseHugePages(pixels, std::size_t(n));
     while (info.output_scanline < info.output_height) {
         JSAMPROW row = pixels + std::size_t(info.output_scanline) * w * c;
         jpeg_read_scanlines(&info, &row, 1);
