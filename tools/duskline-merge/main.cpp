@@ -25,25 +25,6 @@ double millisecondsSince(Clock::time_point aStart)
     return std::chrono::duration<double, std::milli>(Clock::now() - aStart).count();
 }
 
-// A merge touches a few hundred megabytes of freshly allocated memory once: with ordinary 4 KiB
-// pages half of the decoding time went into page faults. glibc backs large allocations with
-// transparent huge pages when its hugetlb tunable is set, and tunables are read only at start,
-// so the tool starts itself again once with the tunable added. Where that is impossible it
-// simply carries on with ordinary pages.
-void preferHugePages(char **argv)
-{
-    const char *tunables = std::getenv("GLIBC_TUNABLES");
-    if (tunables && std::strstr(tunables, "glibc.malloc.hugetlb"))
-        return;
-    const std::string value = tunables && *tunables
-        ? std::string(tunables) + ":glibc.malloc.hugetlb=1"
-        : std::string("glibc.malloc.hugetlb=1");
-    if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0)
-        return;
-    std::fflush(nullptr);
-    execv("/proc/self/exe", argv);
-}
-
 void fail(const std::string &aWhat, const std::string &aReason)
 {
     std::fprintf(stderr, "%s: %s: %s\n", KProgram, aWhat.c_str(), aReason.c_str());
@@ -184,7 +165,6 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    preferHugePages(argv);
 
     // Quiet unless asked: the image library logs every stage on standard output.
     if (!options.verbose) {
