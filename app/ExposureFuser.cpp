@@ -35,17 +35,6 @@ void takeSettings(Opsa::Shot &aBurst, const Opsa::Shot &aFrom, int aFrameTime)
     aBurst.clearActions();
 }
 
-int saturatingInt(double aValue)
-{
-    if (!(aValue == aValue))
-        return 0;
-    if (aValue >= double(INT_MAX))
-        return INT_MAX;
-    if (aValue <= double(INT_MIN))
-        return INT_MIN;
-    return int(aValue);
-}
-
 // Converts the UYVY pixels of aImage into aPreview, every aFactor-th row and pair. Row by row,
 // so that a padded or windowed frame is read with its own stride.
 void convertPreview(const Opsa::Image &aImage, Image<unsigned char> &aPreview, int aFactor)
@@ -140,7 +129,7 @@ void Fuser::configureShots(std::vector<Opsa::Shot> &aViewfinder, int aFrameTime)
     if (numShots == 3) {
         // The geometric mean, so that the burst steps evenly in stops.
         Opsa::Shot &middle = burstShots[1];
-        middle.exposure = saturatingInt(
+        middle.exposure = truncateToInt(
             std::sqrt(double(shortShot.exposure)) * std::sqrt(double(longShot.exposure)));
         middle.gain = std::sqrt(shortShot.gain * longShot.gain);
         middle.whiteBalance = shortShot.whiteBalance;
@@ -165,7 +154,7 @@ void Fuser::applyExposureCompensation(std::vector<Opsa::Shot> &aViewfinder)
 {
     for (std::size_t i = 0;
          i < aViewfinder.size() && i < baseExposures.size() && i < expComp.size(); ++i)
-        aViewfinder[i].exposure = saturatingInt(double(float(baseExposures[i]) * expComp[i]));
+        aViewfinder[i].exposure = truncateToInt(double(float(baseExposures[i]) * expComp[i]));
     publishBracket(aViewfinder);
 }
 

@@ -26,19 +26,6 @@ struct Setting
     int frameTime;
 };
 
-// Truncates toward zero, saturating at the ends of int (NaN gives 0): a caller's absurd
-// limits must not make the conversion undefined.
-int truncateToInt(double aValue)
-{
-    if (!(aValue == aValue))
-        return 0;
-    if (aValue >= double(INT_MAX))
-        return INT_MAX;
-    if (aValue <= double(INT_MIN))
-        return INT_MIN;
-    return int(aValue);
-}
-
 // Splits an exposure product into exposure time and gain: exposure first up to the limit,
 // then gain, then exposure again once the gain is at its maximum.
 Setting split(float aProduct, int aLimit, float aMaxGain, int aMaxExposure)
@@ -87,6 +74,19 @@ std::int64_t bucketTotal(const Opsa::Histogram &aHistogram, int aBucket)
 }
 
 } // namespace
+
+// Truncates toward zero, saturating at the ends of int (NaN gives 0): a caller's absurd
+// limits must not make the conversion undefined.
+int truncateToInt(double aValue)
+{
+    if (!(aValue == aValue))
+        return 0;
+    if (aValue >= double(INT_MAX))
+        return INT_MAX;
+    if (aValue <= double(INT_MIN))
+        return INT_MIN;
+    return int(aValue);
+}
 
 bool meter(std::vector<Opsa::Shot> &aShots, const Opsa::Frame &aFrame, int aWhich,
     int aExposureLimit, float aMaxGain, int aMaxExposure, float aSmoothing)

@@ -15,6 +15,10 @@
 // good. The sensor cannot expose shorter than this anyway.
 extern const int KMinMeteredExposure;
 
+// Truncates toward zero, saturating at the ends of int (NaN gives 0): a caller's absurd
+// limits must not make a conversion to microseconds undefined.
+int truncateToInt(double aValue);
+
 // Meters one end of the bracket on the histogram of aFrame.
 //   aShots: the bracket; shot 0 is the long exposure (metered on the shadows), shot 1 the
 //           short one (metered on the highlights). Their exposure (µs), gain and frame time
