@@ -4,8 +4,7 @@
 
 AsyncFuser::AsyncFuser(QObject *aParent)
     : QThread(aParent)
-{
-}
+{ }
 
 AsyncFuser::~AsyncFuser()
 {

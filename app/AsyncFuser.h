@@ -109,5 +109,5 @@ private:
 // Converts UYVY pixels (U, Y0, V, Y1 per pair) of a width × height frame to packed RGB of
 // (width / aFactor) × (height / aFactor) pixels, taking every aFactor-th row and pair.
 // Integer arithmetic only. Thread: any.
-void convertUyvyToRgb(int aWidth, int aHeight, const unsigned char *aSrc, unsigned char *aDst,
-    int aFactor);
+void convertUyvyToRgb(
+    int aWidth, int aHeight, const unsigned char *aSrc, unsigned char *aDst, int aFactor);

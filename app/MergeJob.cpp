@@ -1,7 +1,6 @@
 // The merge of one burst, from its frames to its result file, on the merge thread.
 
 #include "AsyncFuser.h"
-
 #include "core/Algorithms"
 #include "core/FileIO"
 #include "core/MergePipeline"
@@ -78,8 +77,7 @@ AsyncFuser::Job::Job(
     , created(aCreated)
     , saveInputs(aSaveInputs)
     , baseName(claimBase(baseNameFor(created)))
-{
-}
+{ }
 
 AsyncFuser::Job::~Job()
 {
@@ -108,8 +106,7 @@ std::string AsyncFuser::baseNameFor(const QDateTime &aCreated)
         + std::to_string(time.minute());
 }
 
-bool AsyncFuser::writePhoto(Job &aJob, const Image<unsigned char> &aImage,
-    const std::string &aPath)
+bool AsyncFuser::writePhoto(Job &aJob, const Image<unsigned char> &aImage, const std::string &aPath)
 {
     QDir().mkpath(QString::fromStdString(photoDirectory()));
     if (FileIO::writeImageAtomically(aImage, aPath.c_str(), 95) != 0) {
@@ -230,8 +227,8 @@ void AsyncFuser::processRaw(Job &aJob)
     qDebug() << "TOTAL TIME FOR RAW PROCESING: " << total.elapsed();
 }
 
-void convertUyvyToRgb(int aWidth, int aHeight, const unsigned char *aSrc, unsigned char *aDst,
-    int aFactor)
+void convertUyvyToRgb(
+    int aWidth, int aHeight, const unsigned char *aSrc, unsigned char *aDst, int aFactor)
 {
     if (aFactor < 1)
         aFactor = 1;

@@ -10,27 +10,27 @@
 namespace apptest {
 namespace {
 
-std::mutex logMutex;
-std::vector<std::string> logLines;
-QtMessageHandler previousHandler = nullptr;
+    std::mutex logMutex;
+    std::vector<std::string> logLines;
+    QtMessageHandler previousHandler = nullptr;
 
-void collect(QtMsgType, const QMessageLogContext &, const QString &aMessage)
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    logLines.push_back(aMessage.toStdString());
-}
+    void collect(QtMsgType, const QMessageLogContext &, const QString &aMessage)
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        logLines.push_back(aMessage.toStdString());
+    }
 
-unsigned char clampByte(double aValue)
-{
-    return static_cast<unsigned char>(std::clamp(aValue + 0.5, 0.0, 255.0));
-}
+    unsigned char clampByte(double aValue)
+    {
+        return static_cast<unsigned char>(std::clamp(aValue + 0.5, 0.0, 255.0));
+    }
 
-Opsa::Frame frameOf(const Opsa::Image &aImage)
-{
-    auto body = std::make_shared<Opsa::Ketto::_Frame>();
-    body->image = aImage;
-    return Opsa::Frame(std::shared_ptr<Opsa::_Frame>(body));
-}
+    Opsa::Frame frameOf(const Opsa::Image &aImage)
+    {
+        auto body = std::make_shared<Opsa::Ketto::_Frame>();
+        body->image = aImage;
+        return Opsa::Frame(std::shared_ptr<Opsa::_Frame>(body));
+    }
 
 } // namespace
 
@@ -77,7 +77,8 @@ Opsa::Frame rawFrame(const Image<unsigned char> &aRgb)
     const int w = aRgb.width() & ~1, h = aRgb.height() & ~1;
     Opsa::Image image(w, h, Opsa::RAW);
     for (int y = 0; y < h; ++y) {
-        std::uint16_t *row = reinterpret_cast<std::uint16_t *>(image.data() + y * image.bytesPerRow());
+        std::uint16_t *row
+            = reinterpret_cast<std::uint16_t *>(image.data() + y * image.bytesPerRow());
         for (int x = 0; x < w; ++x) {
             // G R / B G
             const int channel = (y % 2 == 0) ? (x % 2 == 0 ? 1 : 0) : (x % 2 == 0 ? 2 : 1);
@@ -87,7 +88,10 @@ Opsa::Frame rawFrame(const Image<unsigned char> &aRgb)
     return frameOf(image);
 }
 
-Opsa::Frame emptyFrame() { return frameOf(Opsa::Image()); }
+Opsa::Frame emptyFrame()
+{
+    return frameOf(Opsa::Image());
+}
 
 LogCapture::LogCapture()
 {
@@ -96,7 +100,10 @@ LogCapture::LogCapture()
     previousHandler = qInstallMessageHandler(collect);
 }
 
-LogCapture::~LogCapture() { qInstallMessageHandler(previousHandler); }
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(previousHandler);
+}
 
 std::vector<std::string> LogCapture::lines() const
 {

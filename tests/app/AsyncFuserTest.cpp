@@ -1,5 +1,6 @@
-#include "AppTestSupport.h"
 #include "AsyncFuser.h"
+
+#include "AppTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <Opsa/Ketto/PhonePath.h>
@@ -36,8 +37,8 @@ protected:
     static AsyncFuser::JobPtr smallJob()
     {
         return std::make_shared<AsyncFuser::Job>(
-            std::vector<Opsa::Frame> { apptest::flatYuvFrame(16, 12, 150),
-                apptest::flatYuvFrame(16, 12, 60) },
+            std::vector<Opsa::Frame> {
+                apptest::flatYuvFrame(16, 12, 150), apptest::flatYuvFrame(16, 12, 60) },
             false);
     }
 

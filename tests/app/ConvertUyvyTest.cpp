@@ -5,8 +5,8 @@
 
 namespace {
 
-std::vector<unsigned char> convert(int aWidth, int aHeight, const std::vector<unsigned char> &aUyvy,
-    int aFactor)
+std::vector<unsigned char> convert(
+    int aWidth, int aHeight, const std::vector<unsigned char> &aUyvy, int aFactor)
 {
     std::vector<unsigned char> rgb(std::size_t(aWidth / aFactor) * (aHeight / aFactor) * 3, 7);
     convertUyvyToRgb(aWidth, aHeight, aUyvy.data(), rgb.data(), aFactor);
@@ -19,11 +19,11 @@ TEST(ConvertUyvyToRgb, MatchesHandComputedPixels)
 {
     // Neutral chroma; saturated chroma clamping both ways; a negative green offset that must
     // round toward minus infinity (-12248 >> 8 is -48, not -47).
-    const std::vector<unsigned char> uyvy = { 128, 100, 128, 200, 0, 128, 255, 128, 255, 50, 0,
-        50 };
+    const std::vector<unsigned char> uyvy
+        = { 128, 100, 128, 200, 0, 128, 255, 128, 255, 50, 0, 50 };
     std::vector<unsigned char> rgb = convert(6, 1, uyvy, 1);
-    const std::vector<unsigned char> expected = { 100, 100, 100, 200, 200, 200, 255, 82, 0, 255,
-        82, 0, 0, 98, 255, 0, 98, 255 };
+    const std::vector<unsigned char> expected
+        = { 100, 100, 100, 200, 200, 200, 255, 82, 0, 255, 82, 0, 0, 98, 255, 0, 98, 255 };
     EXPECT_EQ(rgb, expected);
 }
 

@@ -49,8 +49,8 @@ protected:
         // Capture order is long to short exposure: the brightest photograph first.
         std::vector<Opsa::Frame> frames;
         for (int i = 3; i >= 1; --i) {
-            std::string path = testsupport::dataFile(std::string(aScene) + "/" + aScene
-                + std::to_string(i) + ".jpg");
+            std::string path = testsupport::dataFile(
+                std::string(aScene) + "/" + aScene + std::to_string(i) + ".jpg");
             Image<unsigned char> rgb(path.c_str(), 0);
             frames.push_back(aRaw ? apptest::rawFrame(rgb) : apptest::yuvFrame(rgb));
         }
@@ -223,6 +223,6 @@ TEST_F(MergeJobTest, AFailedWriteLeavesNoFileBehind)
     runJob(job);
     EXPECT_TRUE(job->files.empty());
     EXPECT_TRUE(log.contains("Could not write"));
-    EXPECT_EQ(testsupport::listDir(root.file("home/user/MyDocs")),
-        std::vector<std::string> { "DCIM" });
+    EXPECT_EQ(
+        testsupport::listDir(root.file("home/user/MyDocs")), std::vector<std::string> { "DCIM" });
 }

@@ -66,8 +66,8 @@ TEST_P(MefSsimScene, RanksAFusionAboveItsDarkestFrameAndFarAboveFlatGrey)
     EXPECT_GT(fusion, darkest + 0.03);
     // Flat regions of the scene are matched even by a flat picture: the rest is not.
     EXPECT_GT(fusion, flat + 0.4);
-    std::printf("%s: fusion %.4f, darkest frame %.4f, flat grey %.4f\n", GetParam(), fusion,
-        darkest, flat);
+    std::printf(
+        "%s: fusion %.4f, darkest frame %.4f, flat grey %.4f\n", GetParam(), fusion, darkest, flat);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, MefSsimScene, ::testing::Values("Flowers", "OldHouse", "SeaRock"));

@@ -165,7 +165,6 @@ int main(int argc, char **argv)
         return 1;
     }
 
-
     // Quiet unless asked: the image library logs every stage on standard output.
     if (!options.verbose) {
         std::fflush(stdout);
