@@ -1,7 +1,5 @@
 #include "Opsa/Ketto/PhonePath.h"
 
-#include "support/TestSupport.h"
-
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
@@ -10,28 +8,9 @@
 #include <vector>
 
 using Opsa::Ketto::phonePath;
-using Opsa::Ketto::phoneRoot;
 using Opsa::Ketto::setPhoneRoot;
 
 namespace {
-
-// Sets (or with null, removes) an environment variable for one scope.
-class ScopedEnv
-{
-public:
-    ScopedEnv(const char *aName, const char *aValue)
-        : name(aName)
-    {
-        if (const char *old = std::getenv(aName))
-            saved = old;
-        aValue ? setenv(aName, aValue, 1) : unsetenv(aName);
-    }
-    ~ScopedEnv() { saved ? setenv(name, saved->c_str(), 1) : unsetenv(name); }
-
-private:
-    const char *name;
-    std::optional<std::string> saved;
-};
 
 #ifdef DUSKLINE_PHONE
 
@@ -43,32 +22,34 @@ TEST(PhonePath, IsTheIdentityOnThePhone)
 
 #else
 
-TEST(PhonePath, MapsUnderAChosenRootKeepingTheTrailingSlash)
+// Sets an environment variable for one scope.
+struct ScopedEnv
 {
-    testsupport::TempDir dir;
-    setPhoneRoot(dir.path() + "/");
-    EXPECT_EQ(phoneRoot(), dir.path());
-    EXPECT_EQ(phonePath("/home/user/MyDocs/DCIM/"), dir.path() + "/home/user/MyDocs/DCIM/");
-    EXPECT_EQ(phonePath("relative/x"), dir.path() + "/relative/x");
+    ScopedEnv(const char *aName, const char *aValue)
+        : name(aName)
+        , saved(std::getenv(aName) ? std::optional<std::string>(std::getenv(aName)) : std::nullopt)
+    {
+        setenv(aName, aValue, 1);
+    }
+    ~ScopedEnv() { saved ? setenv(name, saved->c_str(), 1) : unsetenv(name); }
+    const char *name;
+    std::optional<std::string> saved;
+};
+
+TEST(PhonePath, MapsUnderAChosenRootOrTheUserDataDirectory)
+{
+    setPhoneRoot("/tmp/phone/");
+    EXPECT_EQ(phonePath("/home/user/MyDocs/DCIM/"), "/tmp/phone/home/user/MyDocs/DCIM/");
+    EXPECT_EQ(phonePath("relative/x"), "/tmp/phone/relative/x");
     setPhoneRoot("/");
     EXPECT_EQ(phonePath("/tmp/opsa.lock"), "/tmp/opsa.lock");
-    setPhoneRoot("");
-}
+    setPhoneRoot(""); // back to the default
 
-TEST(PhonePath, DefaultsToTheUserDataDirectory)
-{
     ScopedEnv home("HOME", "/home/me");
-    {
-        ScopedEnv data("XDG_DATA_HOME", "/data/me");
-        EXPECT_EQ(phonePath("/home/user/.hdr"), "/data/me/duskline/phone/home/user/.hdr");
-    }
-    {
-        ScopedEnv data("XDG_DATA_HOME", "relative"); // not a base directory: ignored
-        EXPECT_EQ(
-            phonePath("/home/user/.hdr"), "/home/me/.local/share/duskline/phone/home/user/.hdr");
-    }
-    ScopedEnv data("XDG_DATA_HOME", nullptr);
-    EXPECT_EQ(phoneRoot(), "/home/me/.local/share/duskline/phone");
+    ScopedEnv data("XDG_DATA_HOME", "/data/me");
+    EXPECT_EQ(phonePath("/home/user/.hdr"), "/data/me/duskline/phone/home/user/.hdr");
+    setenv("XDG_DATA_HOME", "relative", 1); // not a base directory: ignored
+    EXPECT_EQ(phonePath("/home/user/.hdr"), "/home/me/.local/share/duskline/phone/home/user/.hdr");
 }
 
 TEST(PhonePath, RootChangesWhileOtherThreadsMapPaths)

@@ -13,8 +13,7 @@ namespace opsatest {
 inline std::vector<Opsa::Event> drainEvents()
 {
     std::vector<Opsa::Event> events;
-    Opsa::Event event;
-    while (Opsa::getNextEvent(&event))
+    for (Opsa::Event event; Opsa::getNextEvent(&event);)
         events.push_back(event);
     return events;
 }

@@ -6,14 +6,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
+#include <optional>
 #include <string>
 #include <time.h>
 
 namespace {
 
-class FakePlatform : public Opsa::Platform
+// A frame of a camera of its own, with values the dump can tell apart.
+class TestFrame : public Opsa::_Frame, public Opsa::Platform
 {
 public:
+    const Opsa::Shot &shot() const override { return request; }
+    const Opsa::Platform &platform() const override { return *this; }
     int bayerPattern() const override { return 7; }
     void rawToRGBColorMatrix(int aKelvin, float *aMatrix) const override
     {
@@ -25,30 +30,9 @@ public:
     int minRawValue() const override { return 16; }
     int maxRawValue() const override { return 1000; }
 
-private:
+    Opsa::Shot request;
     std::string maker = "Maker";
     std::string name = "Model X";
-};
-
-class TestFrame : public Opsa::_Frame
-{
-public:
-    explicit TestFrame(bool *aDestroyed = nullptr)
-        : destroyed(aDestroyed)
-    { }
-    ~TestFrame() override
-    {
-        if (destroyed)
-            *destroyed = true;
-    }
-    const Opsa::Shot &shot() const override { return request; }
-    const Opsa::Platform &platform() const override { return camera; }
-
-    Opsa::Shot request;
-    FakePlatform camera;
-
-private:
-    bool *destroyed;
 };
 
 class StampAction : public Opsa::Action
@@ -66,58 +50,31 @@ std::string hex(const void *aPointer)
     return text;
 }
 
-std::string imageDump(const Opsa::Image &aImage, const char *aName)
-{
-    testing::internal::CaptureStdout();
-    aImage.dump(aName);
-    return testing::internal::GetCapturedStdout();
-}
-
-TEST(Frame, HandlesShareOneBodyThatGoesWithTheLast)
-{
-    bool destroyed = false;
-    {
-        Opsa::Frame first(new TestFrame(&destroyed));
-        Opsa::Frame second = first;
-        first = Opsa::Frame();
-        EXPECT_FALSE(destroyed);
-        EXPECT_EQ(second.platform().model(), "Model X");
-        // A handle without a body reads as a frame without data instead of crashing.
-        EXPECT_FALSE(first.valid());
-        EXPECT_FALSE(first.image().hasData());
-        EXPECT_EQ(first.platform().bayerPattern(), Opsa::Platform::NotBayer);
-    }
-    EXPECT_TRUE(destroyed);
-}
-
-TEST(Frame, DumpListsEveryFieldInItsFixedFormat)
+TEST(Frame, DumpListsEveryFieldInItsFixedFormatAndHandlesShareTheBody)
 {
     const char *oldTz = getenv("TZ");
-    std::string savedTz = oldTz ? oldTz : "";
+    std::optional<std::string> savedTz = oldTz ? std::optional<std::string>(oldTz) : std::nullopt;
     setenv("TZ", "UTC", 1);
     tzset();
 
-    TestFrame *body = new TestFrame;
+    auto body = std::make_shared<TestFrame>();
     Opsa::Frame frame(body);
-    body->image = Opsa::Image(8, 4, Opsa::RAW);
     body->exposureStartTime = Opsa::Time(86400 + 3661, 123456);
     body->exposureEndTime = Opsa::Time(86400 + 3661, 1000000); // a part of exactly one second
     body->exposure = 30000;
     body->frameTime = 33000;
     body->gain = 1.5f;
     body->whiteBalance = 4000;
-    // Counts set but no data: an invalid histogram.
-    body->histogram = { 64, 3, { 10, 20, 100, 50 }, {} };
+    body->histogram = { 64, 3, { 10, 20, 100, 50 }, {} }; // counts set but no data: invalid
     body->sharpness = { 16, 12, 3, std::vector<std::uint32_t>(16 * 12 * 3, 1) };
     body->tags["lens.long"] = std::string(128, 'a'); // 130 characters in text form
     Opsa::Shot &request = body->request;
+    request.image = Opsa::Image(640, 480, Opsa::UYVY, Opsa::Image::AllocateOnCapture);
     request.id = 77;
     request.wanted = false;
     request.exposure = 29000;
-    request.gain = 2.0f;
-    request.whiteBalance = 3500;
     request.histogram.enabled = true;
-    request.histogram.region = { 0, 0, 640, 480 };
+    request.histogram.region = { 8, 4, 320, 240 };
     request.sharpness.size = { 16, 12 };
     StampAction action;
     action.time = 1500;
@@ -128,8 +85,7 @@ TEST(Frame, DumpListsEveryFieldInItsFixedFormat)
     frame.debug("burst");
     std::string text = testing::internal::GetCapturedStdout();
 
-    const Opsa::Action *stored = *body->request.actions().begin();
-    std::string expected = "\tDump of Opsa::Frame burst at " + hex(body)
+    std::string expected = "\tDump of Opsa::Frame burst at " + hex(body.get())
         + ":\n"
           "\t  Exposure start time: 1970.01.02_01.01.01.12 end time: 1970.01.02_01.01.01.10\n"
           "\t  Processing done time: 1970.01.01_00.00.00.00\n"
@@ -156,25 +112,40 @@ TEST(Frame, DumpListsEveryFieldInItsFixedFormat)
           "\t  Requested shot contents:\n"
           "\t\tID: 77, wanted: no\n"
           "\t\tRequested exposure: 29000, frame time: 0\n"
-          "\t\tRequested gain: 2.000000, requested white balance: 3500 K\n"
+          "\t\tRequested gain: 0.000000, requested white balance: 5000 K\n"
           "\t\tRequested histogram configuration:\n"
           "\t\t\tEnabled: yes, buckets: 64\n"
-          "\t\t\tRegion: (0, 0) - (640, 480)\n"
+          "\t\t\tRegion: (8, 4) - (328, 244)\n"
           "\t\tRequested sharpness map configuration:\n"
           "\t\t\tEnabled: no, size: 16 x 12\n"
           "\t\tRequested actions:\n"
           "\t\t\tAction object at "
-        + hex(stored)
+        + hex(*request.actions().begin())
         + " to fire at 1500 us into exposure, latency of 200 us.\n"
           "\t**  Dump of requested image object follows\n"
-        + imageDump(body->request.image, "Frame::Shot::image")
-        + "\t**  Dump of frame image data follows\n" + imageDump(body->image, "Frame::image");
+          "\tImage Frame::Shot::image at "
+        + hex(&request.image)
+        + " with dimensions 640 480 type 2\n"
+          "\t  bytes per pixel 2 bytes per row 1280\n"
+          "\t  data "
+        + hex(Opsa::Image::AllocateOnCapture)
+        + " buffer 0\n"
+          "\t  refCount 0 = (0), mutex 0, memmapped false, holdingLock false\n"
+          "\t**  Dump of frame image data follows\n"
+          "\tImage Frame::image at "
+        + hex(&body->image)
+        + " with dimensions 0 0 type 5\n"
+          "\t  bytes per pixel 0 bytes per row 0\n"
+          "\t  data 0 buffer 0\n"
+          "\t  refCount 0 = (0), mutex 0, memmapped false, holdingLock false\n";
     EXPECT_EQ(text, expected);
 
-    if (oldTz)
-        setenv("TZ", savedTz.c_str(), 1);
-    else
-        unsetenv("TZ");
+    // A handle without a body reads as a frame without data instead of crashing.
+    frame = Opsa::Frame();
+    EXPECT_FALSE(frame.image().hasData());
+    EXPECT_EQ(frame.platform().bayerPattern(), Opsa::Platform::NotBayer);
+
+    savedTz ? setenv("TZ", savedTz->c_str(), 1) : unsetenv("TZ");
     tzset();
 }
 
