@@ -1,103 +1,88 @@
 #pragma once
 
-// Straightforward step-by-step versions of the pyramid and fusion arithmetic, written for
-// clarity with the bounds-checked accessors, one channel at a time. The library's streaming,
-// vectorisable loops must agree with them bit for bit.
+// Straightforward step-by-step versions of the pyramid and fusion arithmetic, one sample at a
+// time through the bounds-checked accessors. The library's streaming, vectorisable loops must
+// agree with them bit for bit.
 
 #include "core/HDRFusion"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
 
 namespace reference {
 
-// Running pairwise sums of the edge-padded sequence aIn (x0 x0 x0 x1 … x(n-1) x(n-1) x(n-1)),
-// four stages, keeping every second result of the last stage: the 1-4-6-4-1 sums centred on
-// the even elements, added in exactly that order.
-template <class Acc> std::vector<Acc> binomialHalf(const std::vector<Acc> &aIn)
+// Calls aF(x, y, c) for every sample of an aWidth x aHeight x aChannels image.
+template <class F> void each(int aWidth, int aHeight, int aChannels, F aF)
 {
-    const int n = int(aIn.size());
-    std::vector<Acc> s;
-    for (int i = 0; i < n + 4; ++i)
-        s.push_back(aIn[std::min(std::max(i - 2, 0), n - 1)]);
-    for (int stage = 0; stage < 4; ++stage) {
-        std::vector<Acc> next(s.size() - 1);
-        for (std::size_t i = 1; i < s.size(); ++i)
-            next[i - 1] = s[i - 1] + s[i];
-        s.swap(next);
-    }
-    std::vector<Acc> out;
-    for (int i = 0; i < n / 2; ++i)
-        out.push_back(s[2 * i]);
+    for (int y = 0; y < aHeight; ++y)
+        for (int x = 0; x < aWidth; ++x)
+            for (int c = 0; c < aChannels; ++c)
+                aF(x, y, c);
+}
+
+// The 1-4-6-4-1 sums of the edge-padded sequence (x0 x0 x0 x1 … x(n-1) x(n-1) x(n-1)) of the
+// aCount values aAt(i), centred on its even elements, formed as four stages of running pairwise
+// sums: the library's order of additions, which matters in float.
+template <class Acc, class At> std::vector<Acc> binomialHalf(int aCount, At aAt)
+{
+    std::vector<Acc> s(aCount + 4), out(aCount / 2);
+    for (int i = 0; i < aCount + 4; ++i)
+        s[i] = aAt(std::clamp(i - 2, 0, aCount - 1));
+    for (int stage = 0; stage < 4; ++stage)
+        for (int i = 0; i + 1 < aCount + 4 - stage; ++i)
+            s[i] = s[i] + s[i + 1];
+    for (int i = 0; i < aCount / 2; ++i)
+        out[i] = s[2 * i];
     return out;
 }
 
 template <class T> Image<T> reduce(const Image<T> &aSrc)
 {
-    typedef typename std::conditional<std::is_same<T, float>::value, float, long>::type Acc;
-    const int w = aSrc.width(), h = aSrc.height(), c = aSrc.channels();
-    Image<T> dst(w / 2, h / 2, c);
-    for (int ch = 0; ch < c; ++ch) {
-        std::vector<std::vector<Acc>> rows;
-        for (int y = 0; y < h; ++y) {
-            std::vector<Acc> row;
-            for (int x = 0; x < w; ++x)
-                row.push_back(Acc(aSrc(x, y, ch)));
-            rows.push_back(binomialHalf(row));
-        }
+    typedef std::conditional_t<std::is_same_v<T, float>, float, long> Acc;
+    const int w = aSrc.width(), h = aSrc.height();
+    Image<T> dst(w / 2, h / 2, aSrc.channels());
+    for (int c = 0; c < aSrc.channels(); ++c) {
+        std::vector<std::vector<Acc>> rows(h);
+        for (int y = 0; y < h; ++y)
+            rows[y] = binomialHalf<Acc>(w, [&](int x) { return Acc(aSrc(x, y, c)); });
         for (int x = 0; x < w / 2; ++x) {
-            std::vector<Acc> column;
-            for (int y = 0; y < h; ++y)
-                column.push_back(rows[y][x]);
-            std::vector<Acc> sums = binomialHalf(column);
+            std::vector<Acc> sums = binomialHalf<Acc>(h, [&](int y) { return rows[y][x]; });
             for (int y = 0; y < h / 2; ++y) {
-                if constexpr (std::is_same<T, float>::value)
-                    dst(x, y, ch) = (sums[y] + 0.5f) * (1.0f / 256);
+                if constexpr (std::is_same_v<T, float>)
+                    dst(x, y, c) = (sums[y] + 0.5f) * (1.0f / 256);
                 else
-                    dst(x, y, ch) = T((sums[y] + 128) / 256);
+                    dst(x, y, c) = T((sums[y] + 128) / 256);
             }
         }
     }
     return dst;
 }
 
-// The mean of two samples rounded toward minus infinity, in 64 bits.
+// The mean of two samples rounded toward minus infinity (exact in double for 32-bit samples).
 template <class D> D half(D aA, D aB)
 {
-    const long long sum = (long long)(aA) + aB;
-    return D(sum >= 0 ? sum / 2 : -((-sum + 1) / 2));
+    return D(std::floor((double(aA) + double(aB)) / 2));
 }
 
-// The expansion into an aWidth × aHeight image, rule by rule.
+// The expansion into an aWidth x aHeight image, each sample from its closed form: the source
+// at even positions (0 beyond it), means of the neighbours between them, and the bottom row
+// (two at odd heights) and right column (likewise) repeating the last interpolated one.
 template <class S, class D> Image<D> expand(const Image<S> &aSrc, int aWidth, int aHeight)
 {
-    const int c = aSrc.channels();
-    Image<D> d(aWidth, aHeight, c);
-    for (int y = 0; y < aSrc.height(); ++y)
-        for (int x = 0; x < aSrc.width(); ++x)
-            for (int i = 0; i < c; ++i)
-                d(2 * x, 2 * y, i) = D(aSrc(x, y, i));
-    for (int y = 0; y < aHeight; y += 2)
-        for (int x = 1; x < aWidth - 2; x += 2)
-            for (int i = 0; i < c; ++i)
-                d(x, y, i) = half(d(x - 1, y, i), d(x + 1, y, i));
-    for (int y = 1; y < aHeight - 2; y += 2)
-        for (int x = 0; x < aWidth; ++x)
-            for (int i = 0; i < c; ++i)
-                d(x, y, i) = half(d(x, y - 1, i), d(x, y + 1, i));
-    // Bottom row (two at odd heights) and then right column (two at odd widths) repeat the
-    // last interpolated one.
-    const int fromRow = aHeight % 2 ? aHeight - 3 : aHeight - 2;
-    for (int y = fromRow + 1; y < aHeight; ++y)
-        for (int x = 0; x < aWidth; ++x)
-            for (int i = 0; i < c; ++i)
-                d(x, y, i) = d(x, fromRow, i);
-    const int fromCol = aWidth % 2 ? aWidth - 3 : aWidth - 2;
-    for (int y = 0; y < aHeight; ++y)
-        for (int x = fromCol + 1; x < aWidth; ++x)
-            for (int i = 0; i < c; ++i)
-                d(x, y, i) = d(fromCol, y, i);
+    auto copied = [&](int x, int y, int c) {
+        return x / 2 < aSrc.width() && y / 2 < aSrc.height() ? D(aSrc(x / 2, y / 2, c)) : D(0);
+    };
+    auto inRow = [&](int x, int y, int c) {
+        return x % 2 ? half(copied(x - 1, y, c), copied(x + 1, y, c)) : copied(x, y, c);
+    };
+    const int lastRow = aHeight - 2 - aHeight % 2, lastCol = aWidth - 2 - aWidth % 2;
+    Image<D> d(aWidth, aHeight, aSrc.channels());
+    each(aWidth, aHeight, aSrc.channels(), [&](int x, int y, int c) {
+        const int u = std::min(x, lastCol), v = std::min(y, lastRow);
+        d(x, y, c) = v % 2 ? half(inRow(u, v - 1, c), inRow(u, v + 1, c)) : inRow(u, v, c);
+    });
     return d;
 }
 
@@ -107,31 +92,28 @@ Image<T> randomImage(int aWidth, int aHeight, int aChannels, int aLow, int aHigh
     std::mt19937 rng(aSeed);
     std::uniform_int_distribution<int> dist(aLow, aHigh);
     Image<T> img(aWidth, aHeight, aChannels);
-    for (int i = 0; i < aWidth * aHeight * aChannels; ++i)
-        img.data()[i] = T(dist(rng));
+    std::generate(
+        img.data(), img.data() + aWidth * aHeight * aChannels, [&] { return T(dist(rng)); });
     return img;
 }
 
-// A one-row image of aChannels channels holding aSamples in order.
-template <class T> Image<T> row(std::initializer_list<double> aSamples, int aChannels = 1)
+// An image of aHeight rows and aChannels channels holding aSamples in order.
+template <class T>
+Image<T> pixels(std::initializer_list<double> aSamples, int aChannels = 1, int aHeight = 1)
 {
-    Image<T> img(int(aSamples.size()) / aChannels, 1, aChannels);
-    int i = 0;
-    for (double v : aSamples)
-        img.data()[i++] = T(v);
+    Image<T> img(int(aSamples.size()) / aChannels / aHeight, aHeight, aChannels);
+    std::transform(aSamples.begin(), aSamples.end(), img.data(), [](double v) { return T(v); });
     return img;
 }
 
 template <class A, class B> bool sameSamples(const Image<A> &aA, const Image<B> &aB)
 {
-    if (aA.width() != aB.width() || aA.height() != aB.height() || aA.channels() != aB.channels())
-        return false;
-    for (int y = 0; y < aA.height(); ++y)
-        for (int x = 0; x < aA.width(); ++x)
-            for (int c = 0; c < aA.channels(); ++c)
-                if (!(aA(x, y, c) == aB(x, y, c)))
-                    return false;
-    return true;
+    bool same
+        = aA.width() == aB.width() && aA.height() == aB.height() && aA.channels() == aB.channels();
+    if (same)
+        each(aA.width(), aA.height(), aA.channels(),
+            [&](int x, int y, int c) { same = same && aA(x, y, c) == aB(x, y, c); });
+    return same;
 }
 
 // The whole fusion of a burst of aImages (not modified), one literal step after another.
@@ -142,89 +124,65 @@ template <class T> Image<T> fuse(const std::vector<Image<T>> &aImages, T aMu, T 
     const int w = aImages[0].width(), h = aImages[0].height(), c = aImages[0].channels();
     std::vector<float> table(aTop + 1);
     for (int v = 0; v <= aTop; ++v) {
-        float d = float(v) - float(aMu);
-        float e = -(d * d) * (1.0f / float(2.0 * aSigma * aSigma));
+        const float d = float(v) - float(aMu);
+        const float e = -(d * d) * (1.0f / float(2.0 * aSigma * aSigma));
         table[v]
             = e >= -9 && e <= 9 ? float(std::exp(int(e * 0.05f * 4096.0f) / 204.8)) : std::exp(e);
     }
     std::vector<Image<float>> masks;
-    for (const Image<T> &img : aImages) {
-        Image<float> m(w, h, 1);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                float p = 1.0f;
-                for (int i = 0; i < c; ++i)
-                    p = p * table[img(x, y, i)];
-                m(x, y, 0) = p;
-            }
-        masks.push_back(m);
-    }
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            float sum = 0;
-            for (auto &m : masks)
-                sum += m(x, y, 0);
-            for (auto &m : masks)
-                m(x, y, 0) = sum == 0 ? 1.0f / float(n) : m(x, y, 0) / sum;
-        }
-    // Pyramids: levels of every photograph and mask, finest first; the last one is the base.
-    std::vector<std::vector<Image<P>>> bands(n);
-    std::vector<std::vector<Image<float>>> weights(n);
-    for (int k = 0; k < n; ++k) {
-        Image<T> level = aImages[k];
-        Image<float> mask = masks[k];
-        while (level.width() > 10 && level.height() > 10) {
-            Image<T> low = reduce(level);
-            Image<T> up = expand<T, T>(low, level.width(), level.height());
-            Image<P> detail(level.width(), level.height(), c);
-            for (int y = 0; y < level.height(); ++y)
-                for (int x = 0; x < level.width(); ++x)
-                    for (int i = 0; i < c; ++i)
-                        detail(x, y, i) = P(P(level(x, y, i)) - P(up(x, y, i)));
-            bands[k].push_back(detail);
-            weights[k].push_back(mask);
-            level = low;
-            mask = reduce(mask);
-        }
-        Image<P> base(level.width(), level.height(), c);
-        for (int y = 0; y < level.height(); ++y)
-            for (int x = 0; x < level.width(); ++x)
-                for (int i = 0; i < c; ++i)
-                    base(x, y, i) = P(level(x, y, i));
-        bands[k].push_back(base);
-        weights[k].push_back(mask);
-    }
-    const int levels = int(bands[0].size());
+    for (int k = 0; k < n; ++k)
+        masks.emplace_back(w, h, 1);
+    each(w, h, n, [&](int x, int y, int k) {
+        float p = 1.0f;
+        for (int i = 0; i < c; ++i)
+            p = p * table[aImages[k](x, y, i)];
+        masks[k](x, y, 0) = p;
+    });
+    each(w, h, 1, [&](int x, int y, int) {
+        float sum = 0;
+        for (auto &m : masks)
+            sum += m(x, y, 0);
+        for (auto &m : masks)
+            m(x, y, 0) = sum == 0 ? 1.0f / float(n) : m(x, y, 0) / sum;
+    });
+    // Level by level, finest first: each photograph's band (its level less the expansion of
+    // its reduction; the base is the level itself) blended with the masks' Gaussian level.
+    std::vector<Image<T>> levels(aImages);
     std::vector<Image<P>> blended;
-    for (int l = 0; l < levels; ++l) {
-        Image<P> out = bands[0][l].clone();
-        for (int y = 0; y < out.height(); ++y)
-            for (int x = 0; x < out.width(); ++x)
-                for (int i = 0; i < c; ++i) {
-                    int acc = 0;
-                    for (int k = 0; k < n; ++k)
-                        acc = int(
-                            float(acc) + float(bands[k][l](x, y, i)) * weights[k][l](x, y, 0));
-                    out(x, y, i) = P(acc);
-                }
+    for (bool last = false; !last;) {
+        const int lw = levels[0].width(), lh = levels[0].height();
+        last = lw <= 10 || lh <= 10;
+        std::vector<Image<T>> low(n), up(n);
+        for (int k = 0; k < n; ++k) {
+            low[k] = last ? levels[k] : reduce(levels[k]);
+            up[k] = last ? Image<T>(lw, lh, c) : expand<T, T>(low[k], lw, lh);
+        }
+        Image<P> out(lw, lh, c);
+        each(lw, lh, c, [&](int x, int y, int i) {
+            int acc = 0;
+            for (int k = 0; k < n; ++k)
+                acc = int(float(acc)
+                    + float(P(P(levels[k](x, y, i)) - P(up[k](x, y, i)))) * masks[k](x, y, 0));
+            out(x, y, i) = P(acc);
+        });
         blended.push_back(out);
+        for (int k = 0; k < n && !last; ++k) {
+            levels[k] = low[k];
+            masks[k] = reduce(masks[k]);
+        }
     }
-    if (levels == 1)
+    if (blended.size() == 1)
         return aImages[0].clone();
     Image<P> recon = blended.back();
-    for (int l = levels - 2; l >= 0; --l) {
-        Image<P> up = expand<P, P>(recon, blended[l].width(), blended[l].height());
-        for (int y = 0; y < up.height(); ++y)
-            for (int x = 0; x < up.width(); ++x)
-                for (int i = 0; i < c; ++i)
-                    up(x, y, i) = P(up(x, y, i) + blended[l](x, y, i));
-        recon = up;
+    for (int l = int(blended.size()) - 2; l >= 0; --l) {
+        recon = expand<P, P>(recon, blended[l].width(), blended[l].height());
+        each(recon.width(), recon.height(), c,
+            [&](int x, int y, int i) { recon(x, y, i) = P(recon(x, y, i) + blended[l](x, y, i)); });
     }
     Image<T> result(w, h, c);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            for (int i = 0; i < c; ++i)
-                result(x, y, i) = T(std::min(std::max(int(recon(x, y, i)), 0), aTop));
+    each(w, h, c, [&](int x, int y, int i) {
+        result(x, y, i) = T(std::clamp(int(recon(x, y, i)), 0, aTop));
+    });
     return result;
 }
 
