@@ -26,17 +26,11 @@ FeatureList detectAll(const Image<unsigned char> &aLevel)
     return features;
 }
 
-class UniformLevel : public testing::TestWithParam<int>
+TEST(CornerDetector, UniformLevelsYieldNoFeature)
 {
-};
-
-TEST_P(UniformLevel, YieldsNoFeature)
-{
-    const int grey = GetParam();
-    EXPECT_EQ(detectAll(makeLevel(120, 80, [&](int, int) { return grey; })).count, 0);
+    for (int grey : { 0, 128, 255 })
+        EXPECT_EQ(detectAll(makeLevel(120, 80, [&](int, int) { return grey; })).count, 0) << grey;
 }
-
-INSTANTIATE_TEST_SUITE_P(Greys, UniformLevel, testing::Values(0, 128, 255));
 
 // A square on a darker ground has its four corners, and only them, a pixel inside the
 // square's corners (where the 5 x 5 window sees most of both edges).
@@ -53,57 +47,45 @@ TEST(CornerDetector, FindsTheCornersOfASquare)
     }
 }
 
-// The region is clamped to the level and cut into at most 10 x 10 cells; noise has a corner
-// in every cell, listed cell by cell in row-major order, never on a cell's first row or
-// column (which no scan covers).
+// The region is clamped to the level (an empty range meaning all of it) and cut into at most
+// 10 x 10 cells; noise has a corner in every cell, listed cell by cell in row-major order,
+// never on a cell's first row or column (which no scan covers).
 TEST(CornerDetector, KeepsOneFeaturePerCellOfTheClampedRegion)
 {
     std::mt19937 random(11);
     Image<unsigned char> level = makeLevel(131, 97, [&](int, int) { return random() % 256; });
     CornerDetector detector;
     ASSERT_EQ(detector.init(131, 97), 0);
-    detector.setRegion(level, -4, 200, 7, 120);
-    EXPECT_EQ(detector.regionFirstRow(), 0);
-    EXPECT_EQ(detector.regionLastRow(), 96);
-    detector.setRegion(level, 30, 10, 7, 120); // empty rows: all of them
-    EXPECT_EQ(detector.regionFirstRow(), 0);
-    EXPECT_EQ(detector.regionLastRow(), 96);
-    // 97 rows: cells of 10, 9 of them; 114 columns: cells of 12, 9 of them.
-    ASSERT_EQ(detector.cellRowHeight(), 10);
-    ASSERT_EQ(detector.cellRowCount(), 9);
-    ASSERT_EQ(detector.cellColumnWidth(), 12);
-    ASSERT_EQ(detector.cellColumnCount(), 9);
-    FeatureList f;
-    detector.detect(f);
-    ASSERT_EQ(f.count, 81);
-    for (int i = 0; i < f.count; ++i) {
-        int ry = int(f.y[i]), rx = int(f.x[i]) - 7;
-        EXPECT_EQ((ry / 10) * 9 + rx / 12, i);
-        EXPECT_NE(ry % 10, 0);
-        EXPECT_NE(rx % 12, 0);
+    for (int firstRow : { -4, 30 }) {
+        detector.setRegion(level, firstRow, firstRow < 0 ? 200 : 10, 7, 120);
+        FeatureList f;
+        detector.detect(f);
+        // Rows 0..96: 9 cells of 10; columns 7..120: 9 cells of 12.
+        ASSERT_EQ(f.count, 81);
+        for (int i = 0; i < f.count; ++i) {
+            int ry = int(f.y[i]), rx = int(f.x[i]) - 7;
+            EXPECT_EQ((ry / 10) * 9 + rx / 12, i);
+            EXPECT_NE(ry % 10, 0);
+            EXPECT_NE(rx % 12, 0);
+        }
     }
 }
 
 // A 2 x 2 dot has four equal maxima of the response, at its four pixels. Equal neighbours
 // must not suppress each other (the cell would lose its corner), and the cell keeps the
 // first of them in row-major order.
-class EqualMaxima : public testing::TestWithParam<int>
-{
-};
-
-TEST_P(EqualMaxima, TheFirstInRowMajorOrderIsKept)
+TEST(CornerDetector, KeepsTheFirstOfEqualMaximaInRowMajorOrder)
 {
     // 60 x 40: cells of 7 columns and 5 rows; the dot lies inside the cell at rows 20..24,
     // columns 21..27, off its unscanned first row and column.
-    const int left = GetParam();
-    FeatureList f = detectAll(makeLevel(60, 40, [&](int x, int y) {
-        return ((x == left || x == left + 1) && (y == 22 || y == 23)) ? 60 : 10;
-    }));
-    ASSERT_EQ(f.count, 1);
-    EXPECT_EQ(f.x[0], float(left));
-    EXPECT_EQ(f.y[0], 22.0f);
+    for (int left : { 22, 24, 26 }) {
+        FeatureList f = detectAll(makeLevel(60, 40, [&](int x, int y) {
+            return ((x == left || x == left + 1) && (y == 22 || y == 23)) ? 60 : 10;
+        }));
+        ASSERT_EQ(f.count, 1) << left;
+        EXPECT_EQ(f.x[0], float(left));
+        EXPECT_EQ(f.y[0], 22.0f);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Columns, EqualMaxima, testing::Values(22, 24, 26));
 
 } // namespace

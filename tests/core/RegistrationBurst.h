@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -82,21 +83,19 @@ inline Image<unsigned char> withTonesOf(
 {
     Image<unsigned char> out = aImage.clone();
     for (int c = 0; c < aImage.channels(); ++c) {
-        std::vector<double> from(256, 0.0), to(256, 0.0);
-        for (int y = 0; y < aImage.height(); ++y)
-            for (int x = 0; x < aImage.width(); ++x)
-                from[aImage(x, y, c)] += 1.0 / (double(aImage.width()) * aImage.height());
-        for (int y = 0; y < aTarget.height(); ++y)
-            for (int x = 0; x < aTarget.width(); ++x)
-                to[aTarget(x, y, c)] += 1.0 / (double(aTarget.width()) * aTarget.height());
-        std::vector<unsigned char> lut(256);
-        double cumFrom = 0.0, cumTo = to[0];
-        for (int v = 0, level = 0; v < 256; ++v) {
-            cumFrom += from[v];
-            while (level < 255 && cumTo < cumFrom - 1e-12)
-                cumTo += to[++level];
-            lut[v] = (unsigned char)level;
-        }
+        auto cumulative = [c](const Image<unsigned char> &aImg) {
+            std::vector<double> share(256, 0.0);
+            for (int y = 0; y < aImg.height(); ++y)
+                for (int x = 0; x < aImg.width(); ++x)
+                    share[aImg(x, y, c)] += 1.0 / (double(aImg.width()) * aImg.height());
+            std::partial_sum(share.begin(), share.end(), share.begin());
+            return share;
+        };
+        const std::vector<double> from = cumulative(aImage), to = cumulative(aTarget);
+        unsigned char lut[256];
+        for (int v = 0; v < 256; ++v)
+            lut[v] = (unsigned char)std::min<long>(
+                std::lower_bound(to.begin(), to.end(), from[v] - 1e-12) - to.begin(), 255);
         for (int y = 0; y < out.height(); ++y)
             for (int x = 0; x < out.width(); ++x)
                 out(x, y, c) = lut[out(x, y, c)];
@@ -104,15 +103,15 @@ inline Image<unsigned char> withTonesOf(
     return out;
 }
 
-// A smooth random texture (blurred noise, contrast restored), grey in three channels.
+// A smooth random texture (noise blurred three times by a 3 x 3 box, contrast restored), grey
+// in three channels.
 inline Image<unsigned char> texture(int aWidth, int aHeight, unsigned aSeed)
 {
     std::mt19937 random(aSeed);
-    std::vector<float> v(std::size_t(aWidth) * aHeight);
+    std::vector<float> v(std::size_t(aWidth) * aHeight), blurred(v.size());
     for (auto &x : v)
         x = float(random() % 256);
-    for (int pass = 0; pass < 3; ++pass) {
-        std::vector<float> blurred(v.size());
+    for (int pass = 0; pass < 3; ++pass, v.swap(blurred))
         for (int y = 0; y < aHeight; ++y)
             for (int x = 0; x < aWidth; ++x) {
                 float sum = 0.0f;
@@ -122,14 +121,10 @@ inline Image<unsigned char> texture(int aWidth, int aHeight, unsigned aSeed)
                         sum += v[std::size_t(yy) * aWidth + xx];
                 blurred[std::size_t(y) * aWidth + x] = sum / n;
             }
-        v.swap(blurred);
-    }
     Image<unsigned char> img(aWidth, aHeight, 3);
-    for (int y = 0; y < aHeight; ++y)
-        for (int x = 0; x < aWidth; ++x)
-            for (int c = 0; c < 3; ++c)
-                img(x, y, c) = (unsigned char)std::clamp(
-                    (v[std::size_t(y) * aWidth + x] - 128.0f) * 4.0f + 128.0f, 0.0f, 255.0f);
+    for (int i = 0; i < aWidth * aHeight * 3; ++i)
+        img.data()[i]
+            = (unsigned char)std::clamp((v[i / 3] - 128.0f) * 4.0f + 128.0f, 0.0f, 255.0f);
     return img;
 }
 
@@ -149,15 +144,12 @@ inline Image<short> packMosaic(const Image<unsigned char> &aRgb)
 
 template <class T> bool sameSamples(const Image<T> &aLeft, const Image<T> &aRight)
 {
-    if (aLeft.width() != aRight.width() || aLeft.height() != aRight.height()
-        || aLeft.channels() != aRight.channels())
-        return false;
-    for (int y = 0; y < aLeft.height(); ++y)
-        for (int x = 0; x < aLeft.width(); ++x)
-            for (int c = 0; c < aLeft.channels(); ++c)
-                if (aLeft(x, y, c) != aRight(x, y, c))
-                    return false;
-    return true;
+    bool same = aLeft.width() == aRight.width() && aLeft.height() == aRight.height()
+        && aLeft.channels() == aRight.channels();
+    for (int y = 0; same && y < aLeft.height(); ++y)
+        same = std::equal(aLeft.rowBegin(y), aLeft.rowBegin(y) + aLeft.width() * aLeft.channels(),
+            aRight.rowBegin(y));
+    return same;
 }
 
 } // namespace regtest

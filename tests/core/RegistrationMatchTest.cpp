@@ -38,33 +38,25 @@ struct OneLevel
     }
 };
 
-struct Search
-{
-    int shift, radius;
-    bool found;
-};
-
-class SearchRadius : public testing::TestWithParam<Search>
-{
-};
-
 // The reference shows each point (shift, -shift) away; the matches find it when the search
 // radius reaches that far, and only then.
-TEST_P(SearchRadius, FindsShiftsWithinTheRadiusOnly)
+TEST(MatchFeatures, FindsShiftsWithinTheRadiusOnly)
 {
-    const Search s = GetParam();
-    OneLevel pair(regtest::texture(120, 80, 4), -s.shift, s.shift);
-    FeatureList m = pair.match(s.radius);
-    int exact = 0;
-    for (int i = 0; i < m.count; ++i)
-        exact += std::abs(m.x[i] - (pair.points.x[i] + s.shift)) < 0.25f
-            && std::abs(m.y[i] - (pair.points.y[i] - s.shift)) < 0.25f && m.score[i] > 0.99f;
-    EXPECT_EQ(exact, s.found ? m.count : 0);
+    const struct
+    {
+        int shift, radius;
+        bool found;
+    } searches[] = { { 1, 1, true }, { 2, 1, false }, { 2, 2, true }, { 3, 4, true } };
+    for (auto s : searches) {
+        OneLevel pair(regtest::texture(120, 80, 4), -s.shift, s.shift);
+        FeatureList m = pair.match(s.radius);
+        int exact = 0;
+        for (int i = 0; i < m.count; ++i)
+            exact += std::abs(m.x[i] - (pair.points.x[i] + s.shift)) < 0.25f
+                && std::abs(m.y[i] - (pair.points.y[i] - s.shift)) < 0.25f && m.score[i] > 0.99f;
+        EXPECT_EQ(exact, s.found ? m.count : 0) << s.shift << " within " << s.radius;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Shifts, SearchRadius,
-    testing::Values(Search { 1, 1, true }, Search { 2, 1, false }, Search { 2, 2, true },
-        Search { 3, 4, true }));
 
 // Matches are refined between pixels: a third of a pixel is seen as such.
 TEST(MatchFeatures, RefinesMatchesToAFractionOfAPixel)
@@ -133,15 +125,10 @@ class AcceptanceRule : public testing::TestWithParam<DotCase>
 Image<unsigned char> dots(int aCount, int aShift)
 {
     Image<unsigned char> img(320, 240, 3);
-    for (int y = 0; y < 240; ++y)
-        for (int x = 0; x < 320; ++x)
-            for (int c = 0; c < 3; ++c)
-                img(x, y, c) = 40;
+    std::fill(img.data(), img.data() + 320 * 240 * 3, 40);
     for (int k = 0; k < aCount; ++k)
-        for (int y = 0; y < 2; ++y)
-            for (int x = 0; x < 2; ++x)
-                for (int c = 0; c < 3; ++c)
-                    img(40 + 80 * (k % 4) + aShift + x, 60 + 120 * (k / 4) + y, c) = 140;
+        for (int i = 0; i < 12; ++i) // 2 x 2 pixels, 3 channels
+            img(40 + 80 * (k % 4) + aShift + i % 2, 60 + 120 * (k / 4) + i / 2 % 2, i / 4) = 140;
     return img;
 }
 
@@ -167,6 +154,6 @@ TEST_P(AcceptanceRule, NeedsMoreThanSixInliers)
 
 INSTANTIATE_TEST_SUITE_P(Dots, AcceptanceRule,
     testing::Values(DotCase { 6, 4, { 1, 2, 4 }, false }, DotCase { 6, 2, { 1, 2, 2 }, false },
-        DotCase { 6, 100, { 1, 2, 4 }, false }, DotCase { 7, 4, { 1, 1, 1 }, true }));
+        DotCase { 7, 4, { 1, 1, 1 }, true }));
 
 } // namespace
