@@ -1,18 +1,20 @@
 #pragma once
 
 // What every benchmark binary needs: the machine and build it ran on, medians of repeated
-// runs, peak memory of one case measured in a child process of its own, and test bursts
-// made from the shared photographs.
+// runs, peak memory of one case measured in a child process of its own, inputs kept out of
+// the parent's memory, and test bursts made from the shared photographs.
 
 #include "core/Image"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -42,19 +44,45 @@ struct Result
 {
     double medianMs = 0;
     double minMs = 0;
+    // User and system time of the timed part: unlike wall time it hardly moves when other work
+    // shares the machine.
+    double medianCpuMs = 0;
     double peakMb = 0;
     bool ok = false;
 };
 
-// Runs aSetup then times aRun, aRuns times, in a child process, so that the peak resident
-// memory reported is that of this case alone (inputs included).
-inline Result measure(int aRuns, const std::function<void()> &aSetup,
-    const std::function<void()> &aRun)
+struct Options
+{
+    // Every run in a child process of its own: the one-shot tool's case, every page faulted
+    // anew. Otherwise all runs share one child, as the merge thread runs burst after burst.
+    bool processPerRun = false;
+};
+
+// CPU time of this process so far (user and system), in milliseconds.
+inline double cpuMilliseconds()
+{
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// The wall time, CPU time and peak resident memory so far of one run.
+struct RunSample
+{
+    double ms;
+    double cpuMs;
+    double peakMb;
+};
+
+// Runs aSetup then times aRun, aRuns times, in a child process, and collects one sample per
+// run into aSamples; false when the child failed (a run may end it with a non-zero status).
+inline bool runInChild(int aRuns, const std::function<void()> &aSetup,
+    const std::function<void()> &aRun, std::vector<RunSample> &aSamples)
 {
     int channel[2];
-    Result result;
     if (pipe(channel) != 0)
-        return result;
+        return false;
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
@@ -62,32 +90,64 @@ inline Result measure(int aRuns, const std::function<void()> &aSetup,
         // The library's log lines would drown the table.
         if (!std::freopen("/dev/null", "w", stdout))
             _exit(1);
-        std::vector<double> times;
         for (int i = 0; i < aRuns; ++i) {
             aSetup();
+            const double cpuStart = cpuMilliseconds();
             auto start = std::chrono::steady_clock::now();
             aRun();
             auto end = std::chrono::steady_clock::now();
-            times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+            rusage usage;
+            getrusage(RUSAGE_SELF, &usage);
+            RunSample s { std::chrono::duration<double, std::milli>(end - start).count(),
+                cpuMilliseconds() - cpuStart, usage.ru_maxrss / 1024.0 };
+            if (write(channel[1], &s, sizeof s) != ssize_t(sizeof s))
+                _exit(1);
         }
-        std::sort(times.begin(), times.end());
-        rusage usage;
-        getrusage(RUSAGE_SELF, &usage);
-        Result r;
-        r.medianMs = times[times.size() / 2];
-        r.minMs = times.front();
-        r.peakMb = usage.ru_maxrss / 1024.0;
-        r.ok = true;
-        ssize_t n = write(channel[1], &r, sizeof r);
-        _exit(n == ssize_t(sizeof r) ? 0 : 1);
+        _exit(0);
     }
     close(channel[1]);
+    const std::size_t before = aSamples.size();
+    int status = -1;
     if (child > 0) {
-        if (read(channel[0], &result, sizeof result) != ssize_t(sizeof result))
-            result.ok = false;
-        waitpid(child, nullptr, 0);
+        RunSample s;
+        while (read(channel[0], &s, sizeof s) == ssize_t(sizeof s))
+            aSamples.push_back(s);
+        waitpid(child, &status, 0);
     }
     close(channel[0]);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0
+        && aSamples.size() == before + std::size_t(aRuns);
+}
+
+inline double median(std::vector<double> aValues)
+{
+    std::sort(aValues.begin(), aValues.end());
+    return aValues.empty() ? 0.0 : aValues[aValues.size() / 2];
+}
+
+// Runs aSetup then times aRun, aRuns times, in child processes, so that the peak resident
+// memory reported is that of this case alone (inputs included: what the parent holds as well).
+inline Result measure(int aRuns, const std::function<void()> &aSetup,
+    const std::function<void()> &aRun, Options aOptions = Options())
+{
+    std::vector<RunSample> samples;
+    Result result;
+    const int children = aOptions.processPerRun ? aRuns : 1;
+    for (int i = 0; i < children; ++i)
+        if (!runInChild(aRuns / children, aSetup, aRun, samples))
+            return result;
+    if (samples.empty())
+        return result;
+    std::vector<double> ms, cpuMs;
+    for (const RunSample &s : samples) {
+        ms.push_back(s.ms);
+        cpuMs.push_back(s.cpuMs);
+        result.peakMb = std::max(result.peakMb, s.peakMb);
+    }
+    result.medianMs = median(ms);
+    result.minMs = *std::min_element(ms.begin(), ms.end());
+    result.medianCpuMs = median(cpuMs);
+    result.ok = true;
     return result;
 }
 
@@ -100,6 +160,89 @@ inline void printResult(const char *aCase, const Result &aResult, const char *aN
     std::printf("%-44s median %8.1f ms   min %8.1f ms   peak %6.1f MB  %s\n", aCase,
         aResult.medianMs, aResult.minMs, aResult.peakMb, aNote);
 }
+
+// One line for a case measured both ways: each run in a fresh process ("cold", whose peak is
+// reported) and all runs in one process ("warm"), medians of wall and CPU time.
+inline void printColdAndWarm(const char *aCase, const Result &aCold, const Result &aWarm)
+{
+    if (!aCold.ok || !aWarm.ok) {
+        std::printf("%-30s failed\n", aCase);
+        return;
+    }
+    std::printf("%-30s cold %6.1f ms (cpu %6.1f)  warm %6.1f ms (cpu %6.1f)  peak %6.1f MB\n",
+        aCase, aCold.medianMs, aCold.medianCpuMs, aWarm.medianMs, aWarm.medianCpuMs, aCold.peakMb);
+}
+
+// The frames of a case kept in a memory file rather than in the parent's heap, so that a child
+// measured for the case holds its own copies only (the parent's resident memory is counted in
+// a child's peak).
+class FrameStore
+{
+public:
+    FrameStore() = default;
+    FrameStore(const FrameStore &) = delete;
+    FrameStore &operator=(const FrameStore &) = delete;
+    ~FrameStore() { release(); }
+
+    template <class T> void add(const Image<T> &aImage)
+    {
+        width = aImage.width();
+        height = aImage.height();
+        channels = aImage.channels();
+        const std::size_t bytes = frameBytes<T>();
+        if (fd < 0)
+            fd = memfd_create("bench-frames", 0);
+        const off_t at = off_t(bytes * count);
+        if (fd < 0 || ftruncate(fd, at + off_t(bytes)) != 0
+            || pwrite(fd, aImage.data(), bytes, at) != ssize_t(bytes)) {
+            std::perror("memory file");
+            std::exit(1);
+        }
+        ++count;
+    }
+
+    // Fresh images holding copies of the frames, read straight into them (no mapping that
+    // would count in the peak).
+    template <class T> std::vector<Image<T>> copies() const
+    {
+        std::vector<Image<T>> out;
+        const std::size_t bytes = frameBytes<T>();
+        for (int k = 0; k < count; ++k) {
+            Image<T> img(width, height, channels);
+            if (img.empty() || pread(fd, img.data(), bytes, off_t(bytes * k)) != ssize_t(bytes)) {
+                std::perror("memory file");
+                std::exit(1);
+            }
+            out.push_back(img);
+        }
+        return out;
+    }
+
+    // "3 x 2592x1968x3": count x width x height x channels.
+    std::string describe() const
+    {
+        return std::to_string(count) + " x " + std::to_string(width) + "x" + std::to_string(height)
+            + "x" + std::to_string(channels);
+    }
+
+    void release()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+        count = 0;
+    }
+
+    int width = 0, height = 0, channels = 0, count = 0;
+
+private:
+    template <class T> std::size_t frameBytes() const
+    {
+        return std::size_t(width) * height * channels * sizeof(T);
+    }
+
+    int fd = -1;
+};
 
 // The shared photographs, or an empty string (with a message) when they are absent.
 inline std::string dataFile(const std::string &aRelative)
@@ -114,8 +257,8 @@ inline std::string dataFile(const std::string &aRelative)
 
 // Scales an RGB photograph by area averaging so that it covers aWidth × aHeight, then crops
 // the centre: a phone-sized frame from a larger photograph.
-inline Image<unsigned char> scaleAndCrop(const Image<unsigned char> &aSource, int aWidth,
-    int aHeight)
+inline Image<unsigned char> scaleAndCrop(
+    const Image<unsigned char> &aSource, int aWidth, int aHeight)
 {
     Image<unsigned char> out(aWidth, aHeight, 3);
     const double scale
@@ -156,6 +299,20 @@ inline std::vector<Image<unsigned char>> kebunBurst(int aWidth, int aHeight)
         burst.push_back(scaleAndCrop(photo, aWidth, aHeight));
     }
     return burst;
+}
+
+// An RGB photograph packed as raw frames are: each 2 x 2 block of a G R / B G mosaic becomes
+// one pixel of four 10-bit samples (G, R, B, G).
+inline Image<short> packMosaic(const Image<unsigned char> &aRgb)
+{
+    Image<short> packed(aRgb.width() / 2, aRgb.height() / 2, 4);
+    const int sites[4][3] = { { 0, 0, 1 }, { 1, 0, 0 }, { 0, 1, 2 }, { 1, 1, 1 } };
+    for (int y = 0; y < packed.height(); ++y)
+        for (int x = 0; x < packed.width(); ++x)
+            for (int c = 0; c < 4; ++c)
+                packed(x, y, c) = short(
+                    aRgb(2 * x + sites[c][0], 2 * y + sites[c][1], sites[c][2]) * 1023 / 255);
+    return packed;
 }
 
 } // namespace bench
