@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -93,46 +94,40 @@ Image<unsigned char> toRgb(unsigned char *aPixels, int aWidth, int aHeight, int 
 
 namespace merge {
 
+// What the library said since start(); its own lock, as decoders report from several threads.
+struct Captured
+{
+    std::mutex mutex;
+    std::string text;
+};
+
 LibraryOutput::~LibraryOutput()
 {
-    if (saved >= 0)
+    if (captured)
         stop();
 }
 
 void LibraryOutput::start()
 {
-    std::fflush(stdout);
-    char name[] = "/tmp/duskline-merge-log-XXXXXX";
-    capture = mkstemp(name);
-    if (capture < 0)
-        return;
-    unlink(name);
-    saved = dup(STDOUT_FILENO);
-    if (saved < 0 || dup2(capture, STDOUT_FILENO) < 0) {
-        if (saved >= 0)
-            ::close(saved);
-        ::close(capture);
-        saved = capture = -1;
-    }
+    captured = std::make_shared<Captured>();
+    std::shared_ptr<Captured> target = captured;
+    core::setReportSink([target](const std::string &aMessage) {
+        std::lock_guard<std::mutex> lock(target->mutex);
+        target->text += aMessage;
+    });
 }
 
 std::string LibraryOutput::stop()
 {
+    if (!captured)
+        return std::string();
+    core::setReportSink(core::ReportSink());
     std::string text;
-    if (saved < 0)
-        return text;
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    ::close(saved);
-    saved = -1;
-    if (lseek(capture, 0, SEEK_SET) == 0) {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(capture, buffer, sizeof buffer)) > 0)
-            text.append(buffer, std::size_t(n));
+    {
+        std::lock_guard<std::mutex> lock(captured->mutex);
+        text.swap(captured->text);
     }
-    ::close(capture);
-    capture = -1;
+    captured.reset();
     return text;
 }
 

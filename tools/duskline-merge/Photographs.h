@@ -6,14 +6,17 @@
 
 #include "core/Image"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace merge {
 
-// Catches what the image library prints on standard output between start() and stop(), so that
-// its messages can be turned into reasons (and shown or not). Thread: one at a time; the
-// capture holds for the whole process, so start and stop it around whole stages.
+// Catches the image library's messages between start() and stop(), so that they can be turned
+// into reasons (and shown or not). Thread: one at a time; the capture holds for the whole
+// process (every thread's messages), so start and stop it around whole stages.
+struct Captured;
+
 class LibraryOutput
 {
 public:
@@ -27,8 +30,7 @@ public:
     std::string stop();
 
 private:
-    int saved = -1;
-    int capture = -1;
+    std::shared_ptr<Captured> captured;
 };
 
 // Decodes one input as 8-bit RGB by its extension in any letter case (.jpg, .jpeg, .ppm,
