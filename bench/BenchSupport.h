@@ -4,6 +4,7 @@
 // runs, peak memory of one case measured in a child process of its own, inputs kept out of
 // the parent's memory, and test bursts made from the shared photographs.
 
+#include "../tests/core/RegistrationBurst.h"
 #include "core/Image"
 
 #include <algorithm>
@@ -301,18 +302,7 @@ inline std::vector<Image<unsigned char>> kebunBurst(int aWidth, int aHeight)
     return burst;
 }
 
-// An RGB photograph packed as raw frames are: each 2 x 2 block of a G R / B G mosaic becomes
-// one pixel of four 10-bit samples (G, R, B, G).
-inline Image<short> packMosaic(const Image<unsigned char> &aRgb)
-{
-    Image<short> packed(aRgb.width() / 2, aRgb.height() / 2, 4);
-    const int sites[4][3] = { { 0, 0, 1 }, { 1, 0, 0 }, { 0, 1, 2 }, { 1, 1, 1 } };
-    for (int y = 0; y < packed.height(); ++y)
-        for (int x = 0; x < packed.width(); ++x)
-            for (int c = 0; c < 4; ++c)
-                packed(x, y, c) = short(
-                    aRgb(2 * x + sites[c][0], 2 * y + sites[c][1], sites[c][2]) * 1023 / 255);
-    return packed;
-}
+// An RGB photograph packed as raw frames are (the registration tests' helper).
+using regtest::packMosaic;
 
 } // namespace bench
