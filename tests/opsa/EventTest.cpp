@@ -14,11 +14,7 @@ using opsatest::drainEvents;
 
 namespace {
 
-class Events : public testing::Test
-{
-protected:
-    void SetUp() override { drainEvents(); }
-};
+using Events = opsatest::EventTest;
 
 TEST_F(Events, FilteredFetchesTakeTheFirstMatchAndLeaveTheRestInPostingOrder)
 {

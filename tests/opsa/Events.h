@@ -4,6 +4,7 @@
 
 #include "Opsa/Event.h"
 
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,12 @@ inline std::vector<std::string> drainMessages(int aType, int aCode)
             messages.push_back(event.description);
     return messages;
 }
+
+// A test that starts with an empty event queue.
+class EventTest : public testing::Test
+{
+protected:
+    void SetUp() override { drainEvents(); }
+};
 
 } // namespace opsatest

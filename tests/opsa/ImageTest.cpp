@@ -18,11 +18,7 @@ using opsatest::drainMessages;
 
 namespace {
 
-class FrameImage : public testing::Test
-{
-protected:
-    void SetUp() override { drainEvents(); }
-};
+using FrameImage = opsatest::EventTest;
 
 TEST_F(FrameImage, CopiesAndWindowsShareOneCountAndWindowsAreCutToTheSource)
 {

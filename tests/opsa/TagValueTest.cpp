@@ -24,11 +24,7 @@ template <size_t N> std::string bytes(const char (&aLiteral)[N])
     return std::string(aLiteral, N - 1);
 }
 
-class TagValues : public testing::Test
-{
-protected:
-    void SetUp() override { drainEvents(); }
-};
+using TagValues = opsatest::EventTest;
 
 struct FormCase
 {
