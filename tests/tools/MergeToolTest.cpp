@@ -199,6 +199,8 @@ INSTANTIATE_TEST_SUITE_P(BadArguments, MergeToolUsage,
             "--quality: '0' is not a whole number from 1 to 100" },
         UsageCase { { "--quality", "95x", "-o", "OUT", "a", "b" },
             "--quality: '95x' is not a whole number from 1 to 100" },
+        UsageCase { { "--threads", "0", "-o", "OUT", "a", "b" },
+            "--threads: '0' is not a whole number from 1 to 64" },
         UsageCase { { "--group", "1", "-o", "r%d.jpg", "a", "b" },
             "--group: '1' is not a whole number of 2 or more" },
         UsageCase { { "--group", "2", "-o", "OUT", "a", "b" },
@@ -329,6 +331,14 @@ TEST_F(MergeTool, MergesARealBurstQuietlyIntoANewPicture)
         ASSERT_EQ(merged.width(), original.width());
         ASSERT_EQ(merged.height(), original.height());
         EXPECT_GT(meanAbsDifference(merged, original), 3.0) << input;
+    }
+    // The fusion's bands of rows must meet without a seam whatever their number.
+    for (const char *threads : { "1", "3" }) {
+        const std::string again = dir.file(std::string("threads") + threads + ".jpg");
+        ASSERT_EQ(
+            runMerge({ "--threads", threads, "-o", again, inputs[0], inputs[1], inputs[2] }).status,
+            0);
+        EXPECT_EQ(testsupport::readText(again), testsupport::readText(out)) << threads;
     }
 }
 

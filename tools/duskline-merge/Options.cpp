@@ -72,6 +72,7 @@ const char *usageText()
            "                      PREFIX2.ppm, ...\n"
            "      --group N       merge consecutive groups of N inputs, one result each;\n"
            "                      OUTPUT (and PREFIX) must contain %d, the group number\n"
+           "      --threads N     threads for the fusion (default: one per core)\n"
            "  -v, --verbose       print stage timings and the library's log\n"
            "  -h, --help          print this help and exit\n"
            "      --version       print the version and exit\n"
@@ -103,7 +104,7 @@ std::string numbered(const std::string &aPattern, int aNumber)
 
 Command parseOptions(int argc, char **argv, Options &aOptions, std::string &aError)
 {
-    enum { NoAlign = 256, Full, Mu, Sigma, Quality, Aligned, Group, Version };
+    enum { NoAlign = 256, Full, Mu, Sigma, Quality, Aligned, Group, Threads, Version };
     static const option longOptions[] = {
         { "output", required_argument, nullptr, 'o' },
         { "no-align", no_argument, nullptr, NoAlign },
@@ -113,6 +114,7 @@ Command parseOptions(int argc, char **argv, Options &aOptions, std::string &aErr
         { "quality", required_argument, nullptr, Quality },
         { "aligned", required_argument, nullptr, Aligned },
         { "group", required_argument, nullptr, Group },
+        { "threads", required_argument, nullptr, Threads },
         { "verbose", no_argument, nullptr, 'v' },
         { "help", no_argument, nullptr, 'h' },
         { "version", no_argument, nullptr, Version },
@@ -175,6 +177,14 @@ Command parseOptions(int argc, char **argv, Options &aOptions, std::string &aErr
         case Group:
             if (!parseInt(optarg, aOptions.group) || aOptions.group < 2) {
                 aError = "--group: " + quoted(optarg) + " is not a whole number of 2 or more";
+                return Command::UsageError;
+            }
+            break;
+        case Threads:
+            if (!parseInt(optarg, aOptions.threads) || aOptions.threads < 1
+                || aOptions.threads > KMaxThreads) {
+                aError = "--threads: " + quoted(optarg) + " is not a whole number from 1 to "
+                    + std::to_string(KMaxThreads);
                 return Command::UsageError;
             }
             break;

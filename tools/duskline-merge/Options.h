@@ -21,7 +21,12 @@ struct Options
     std::string alignedPrefix;
     // Merge consecutive groups of this many inputs, one result each (0: one burst of all).
     int group = 0;
+    // Threads for the fusion; 0: one per core.
+    int threads = 0;
 };
+
+// More threads than this only add overhead: the fusion splits into bands of rows.
+constexpr int KMaxThreads = 64;
 
 enum class Command { Merge, Help, Version, UsageError };
 

@@ -5,12 +5,14 @@
 #include "Photographs.h"
 #include "core/MergePipeline"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -70,6 +72,9 @@ public:
         settings.full = options.full;
         settings.mu = options.mu;
         settings.sigma = options.sigma;
+        settings.threads = options.threads > 0 ? options.threads
+                                               : int(std::clamp(std::thread::hardware_concurrency(),
+                                                   1u, unsigned(merge::KMaxThreads)));
         std::string alignedFailure;
         const bool wantAligned = !aAlignedPrefix.empty();
         // The registered photographs exist only between the two stages: the fusion takes
