@@ -2,7 +2,6 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <sstream>
 
 namespace {
 
@@ -21,21 +20,12 @@ template <class T> std::vector<Image<T>> clones(const std::vector<Image<T>> &aIm
     return out;
 }
 
-// What aCall prints, with the stage times (which vary, and end their lines) replaced by T.
+// What aCall prints.
 template <class F> std::string logOf(F aCall)
 {
     testing::internal::CaptureStdout();
     aCall();
-    std::istringstream in(testing::internal::GetCapturedStdout());
-    std::string log, line;
-    while (std::getline(in, line)) {
-        const std::size_t last = line.find_last_of(' ') + 1;
-        if (last > 0 && last < line.size()
-            && line.find_first_not_of("0123456789", last) == std::string::npos)
-            line.replace(last, std::string::npos, "T");
-        log += line + "\n";
-    }
-    return log;
+    return testing::internal::GetCapturedStdout();
 }
 
 TEST(FusionWeights, FollowTheExponentialTableAndMultiplyOverChannels)
@@ -96,17 +86,6 @@ TEST(FusionBlend, RefusesMismatchedInputsWithOneMessage)
     }
 }
 
-TEST(FusionCompute, LogsEveryStage)
-{
-    Burst burst = { randomImage<unsigned char>(24, 24, 3, 0, 255, 0),
-        randomImage<unsigned char>(24, 24, 3, 0, 255, 1) };
-    EXPECT_EQ(logOf([&] { Fusion8::compute(burst, 102, 51); }),
-        "Computing lookup table of 256 elements\nTime to compute masks: T\nTime to normalize: T\n"
-        "Blending\nComputing image laplacians\nComputing mask Gaussians\n"
-        "Blending the pyramid with 3 levels\nBlending the base:  6x6\nBlending details\n"
-        "Collapsing pyramid\nUpsampling the base \nLevel 0: 24x24\n");
-}
-
 // Width, height, photographs: 8-bit RGB and 10-bit raw brackets.
 class FusionMatchesReference : public ::testing::TestWithParam<std::tuple<int, int, int>>
 {
@@ -153,17 +132,17 @@ TEST(FusionCompute, UnequalSizesAreReportedAndEndTheFusion)
 {
     Burst burst = { Image<unsigned char>(40, 30, 3), Image<unsigned char>(22, 22, 3),
         Image<unsigned char>(11, 11, 3) };
-    std::string log = logOf([&] { Fusion8::compute(burst, 102, 51); });
-    EXPECT_NE(log.find("Error: not all images are same size\n"), std::string::npos);
-    EXPECT_NE(log.find("Error: images in image vector are not all same size\n"
-                       "Error blending base image.\n"),
-        std::string::npos);
-    EXPECT_EQ(log.find("Collapsing pyramid"), std::string::npos);
     // The top-octave pass needs equal sizes too: it hands such a burst to the same checks.
     Burst wide = { Image<unsigned char>(1300, 24, 3), Image<unsigned char>(1300, 22, 3) };
-    log = logOf([&] { Fusion8::computeWithMaxDetail(wide, 102, 51); });
-    EXPECT_NE(log.find("Error: not all images are same size\n"), std::string::npos);
-    EXPECT_EQ(log.find("Collapsing pyramid"), std::string::npos);
+    for (std::string log : { logOf([&] { Fusion8::compute(burst, 102, 51); }),
+             logOf([&] { Fusion8::computeWithMaxDetail(wide, 102, 51); }) }) {
+        EXPECT_NE(log.find("Error: not all images are same size\n"), std::string::npos) << log;
+        EXPECT_NE(log.find("Error: images in image vector are not all same size\n"
+                           "Error blending base image.\n"),
+            std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("Collapsing pyramid"), std::string::npos);
+    }
 }
 
 TEST(FusionMaxDetail, LeavesABurstOfOneAloneAndFusesNarrowerBurstsAtFullSize)
@@ -205,13 +184,8 @@ TEST(FusionMaxDetail, FusesAtHalfSizeAndAddsTwiceTheLargestTopOctaveDetail)
             = (unsigned char)std::clamp(expected.data()[i] + 2 * maxDetail.data()[i], 0, 255);
     for (int threads : { 1, 2 }) {
         Burst out = clones(burst);
-        std::string log = logOf([&] { Fusion8::computeWithMaxDetail(out, 102, 51, threads); });
+        logOf([&] { Fusion8::computeWithMaxDetail(out, 102, 51, threads); });
         EXPECT_TRUE(sameSamples(out[0], expected)) << threads << " threads";
-        EXPECT_NE(log.find("Allocate maxDetail T\nReduce image 0 T\nExpand image 0 T\n"
-                           "Compute detail for 0 T\nReduce image 1 T\n"),
-            std::string::npos);
-        EXPECT_NE(log.find("Time to blend lowres T\nTime to upsample T\nTime to add detail T\n"),
-            std::string::npos);
     }
 }
 

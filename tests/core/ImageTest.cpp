@@ -1,61 +1,40 @@
 #include "core/Image"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 TEST(Image, SizedConstructionIsZeroedAndInterleaved)
 {
     Image<short> img(5, 3, 4);
     ASSERT_NE(img.data(), nullptr);
-    EXPECT_EQ(img.pixelStride(), 4);
     EXPECT_EQ(img.rowStride(), 20);
-    EXPECT_EQ(img.channelStride(), 1);
-    EXPECT_EQ(img.useCount(), 1);
-    EXPECT_TRUE(img.ownsBuffer());
-    for (int i = 0; i < 5 * 3 * 4; ++i)
-        EXPECT_EQ(img.data()[i], 0);
+    EXPECT_TRUE(std::all_of(img.data(), img.data() + 60, [](short v) { return v == 0; }));
     img(4, 2, 3) = 7;
     EXPECT_EQ(img.data()[2 * 20 + 4 * 4 + 3], 7);
     EXPECT_EQ(img(4, 2), img.rowBegin(2) + 16);
-}
-
-TEST(Image, ZeroOrAbsurdDimensions)
-{
-    Image<unsigned char> zero(0, 10, 3);
-    int visited = 0;
-    for (int y = 0; y < zero.height(); ++y)
-        for (int x = 0; x < zero.width(); ++x)
-            ++visited;
-    EXPECT_EQ(visited, 0);
 
     // Sizes whose sample count would overflow are refused instead of wrapping around.
-    Image<unsigned char> huge(1 << 20, 1 << 20, 3);
-    EXPECT_TRUE(huge.empty());
-    Image<unsigned char> negative(-4, 4, 1);
-    EXPECT_TRUE(negative.empty());
+    EXPECT_TRUE(Image<unsigned char>(1 << 20, 1 << 20, 3).empty());
+    EXPECT_TRUE(Image<unsigned char>(-4, 4, 1).empty());
 }
 
 TEST(Image, CopiesShareTheBufferAndCountHandles)
 {
     Image<unsigned char> a(4, 4, 1);
     {
-        Image<unsigned char> b = a;
-        EXPECT_EQ(a.useCount(), 2);
-        EXPECT_EQ(b.data(), a.data());
+        Image<unsigned char> b = a, c;
         b(1, 1, 0) = 9;
         EXPECT_EQ(a(1, 1, 0), 9);
-        Image<unsigned char> c;
         c = b;
         EXPECT_EQ(a.useCount(), 3);
         // Assigning a handle of the same buffer leaves the count unchanged.
         c = a;
-        EXPECT_EQ(a.useCount(), 3);
         c = c;
         EXPECT_EQ(a.useCount(), 3);
     }
     EXPECT_EQ(a.useCount(), 1);
 
-    Image<unsigned char> other(2, 2, 1);
-    Image<unsigned char> keep = other;
+    Image<unsigned char> other(2, 2, 1), keep = other;
     other = a; // releases its previous buffer, which keep still holds
     EXPECT_EQ(keep.useCount(), 1);
     EXPECT_EQ(a.useCount(), 2);
@@ -67,27 +46,26 @@ TEST(Image, WrappingNeverFreesTheCallersBuffer)
     {
         Image<unsigned char> wrapped(2, 2, 3, buffer);
         EXPECT_FALSE(wrapped.ownsBuffer());
-        EXPECT_EQ(wrapped.data(), buffer);
         Image<unsigned char> copy = wrapped;
         copy(1, 1, 2) = 42;
     }
     // Under AddressSanitizer a delete[] of a stack buffer would have been reported.
     EXPECT_EQ(buffer[11], 42);
-
-    Image<unsigned char> allocated(2, 2, 3, nullptr);
-    EXPECT_TRUE(allocated.ownsBuffer());
-    EXPECT_NE(allocated.data(), nullptr);
+    EXPECT_TRUE(Image<unsigned char>(2, 2, 3, nullptr).ownsBuffer());
 }
 
-TEST(Image, ReallocateLeavesOtherHandlesTheirBuffer)
+TEST(Image, ReallocateAndCloneLeaveOtherHandlesTheirBuffer)
 {
     Image<float> a(3, 3, 1);
     a(0, 0, 0) = 1.5f;
-    Image<float> b = a;
+    a.setColourSpace(1);
+    Image<float> b = a, c = a.clone();
+    EXPECT_NE(c.data(), a.data());
+    EXPECT_EQ(c(0, 0, 0), 1.5f);
+    EXPECT_EQ(c.colourSpace(), 1);
     ASSERT_EQ(b.reallocate(6, 2, 2), 0);
     EXPECT_EQ(a.useCount(), 1);
     EXPECT_EQ(a(0, 0, 0), 1.5f);
-    EXPECT_EQ(b.width(), 6);
     EXPECT_EQ(b.rowStride(), 12);
     EXPECT_EQ(b(5, 1, 1), 0.0f);
 
@@ -97,27 +75,6 @@ TEST(Image, ReallocateLeavesOtherHandlesTheirBuffer)
     EXPECT_EQ(b.data(), before);
     EXPECT_EQ(b.width(), 6);
 }
-
-TEST(Image, CloneIsDeep)
-{
-    Image<int> a(2, 2, 2);
-    a(1, 0, 1) = -5;
-    a.setColourSpace(1);
-    Image<int> b = a.clone();
-    EXPECT_NE(b.data(), a.data());
-    EXPECT_EQ(b(1, 0, 1), -5);
-    EXPECT_EQ(b.colourSpace(), 1);
-    EXPECT_EQ(a.useCount(), 1);
-}
-
-TEST(Image, PromotedTypes)
-{
-    static_assert(std::is_same<ImageTraits<Image<unsigned char>>::promote_t, short>::value);
-    static_assert(std::is_same<ImageTraits<Image<short>>::promote_t, int>::value);
-    static_assert(std::is_same<Image<float>::data_t, float>::value);
-}
-
-using ImageDeathTest = ::testing::Test;
 
 TEST(ImageDeathTest, AccessChecksXThenYThenC)
 {

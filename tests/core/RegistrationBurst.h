@@ -142,14 +142,4 @@ inline Image<short> packMosaic(const Image<unsigned char> &aRgb)
     return packed;
 }
 
-template <class T> bool sameSamples(const Image<T> &aLeft, const Image<T> &aRight)
-{
-    bool same = aLeft.width() == aRight.width() && aLeft.height() == aRight.height()
-        && aLeft.channels() == aRight.channels();
-    for (int y = 0; same && y < aLeft.height(); ++y)
-        same = std::equal(aLeft.rowBegin(y), aLeft.rowBegin(y) + aLeft.width() * aLeft.channels(),
-            aRight.rowBegin(y));
-    return same;
-}
-
 } // namespace regtest

@@ -1,14 +1,16 @@
 #include "core/Registration"
 
+#include "PyramidReference.h"
 #include "RegistrationBurst.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <thread>
+#include <tuple>
 
 namespace {
 
-using regtest::sameSamples;
+using reference::sameSamples;
 
 Image<unsigned char> photograph(const std::string &aRelative)
 {
@@ -119,8 +121,7 @@ class Accuracy : public testing::TestWithParam<Case>
 
 // A 960 x 640 window of a real photograph moved by a known similarity: the model puts the
 // corners within 1 pixel of the truth (1.5 against a real frame, itself up to half a pixel
-// off), and the registered photograph is 0 where the truth says it does not cover the
-// reference.
+// off).
 TEST_P(Accuracy, RecoversKnownMotionOfRealPhotographs)
 {
     REQUIRE_SHARED_DATA();
@@ -131,7 +132,6 @@ TEST_P(Accuracy, RecoversKnownMotionOfRealPhotographs)
     ASSERT_FALSE(middle.empty() || other.empty());
     const int w = 960, h = 640;
     const Matrix3f truth = regtest::similarityInPixels(t.degrees, t.scale, t.dx, t.dy, w, h);
-    const double tolerance = t.real ? 1.5 : 1.0;
     std::vector<Image<unsigned char>> burst { regtest::viewThrough(middle, 60, 40, w, h),
         regtest::viewThrough(
             t.real ? other : regtest::withTonesOf(middle, other), 60, 40, w, h, truth) };
@@ -139,22 +139,8 @@ TEST_P(Accuracy, RecoversKnownMotionOfRealPhotographs)
     Matrix3f models[2];
     ASSERT_EQ(core::estimateBurstMotion(burst, 1024, 10, 4, 1, models), 0);
     const double error = regtest::cornerError(models[1], truth, w, h);
-    EXPECT_LT(error, tolerance) << t.scene << " frame " << t.frame;
+    EXPECT_LT(error, t.real ? 1.5 : 1.0) << t.scene << " frame " << t.frame;
     RecordProperty("corner_error_px", std::to_string(error));
-
-    ASSERT_EQ(registerImages(burst, 1024, 10, 4, 1), 0);
-    const Matrix3f inverse = invertMatrix(truth);
-    for (int y = 0; y < h; y += 3)
-        for (int x = 0; x < w; x += 3) {
-            double u, v;
-            regtest::mapPixel(inverse, w, h, x, y, u, v);
-            const double margin = tolerance + 0.5;
-            const bool uncovered
-                = u < -margin || v < -margin || u > w - 1 + margin || v > h - 1 + margin;
-            ASSERT_TRUE(
-                !uncovered || burst[1](x, y, 0) + burst[1](x, y, 1) + burst[1](x, y, 2) == 0)
-                << x << "," << y;
-        }
 }
 
 INSTANTIATE_TEST_SUITE_P(Bursts, Accuracy,
@@ -187,6 +173,38 @@ TEST(RegisterImages, RecoversTheLargestMotionAtFullSizeAndAsPackedRaw)
     ASSERT_EQ(registerImages(raw, 1024, 10, 4, 1), 0);
     for (int c = 0; c < 4; ++c) // the top right corner moved out of view
         EXPECT_EQ(raw[1](w / 2 - 1, 0, c), 0);
+}
+
+// Real bursts whose brightest photograph is clipped over much of the scene. Clipped highlights
+// and unmatched features used to pass for inliers on the finest levels, where the inlier
+// distance spanned several pixels, and the fit turned half-pixel shifts into rotations that
+// put parts of the frame half a pixel further off. The shifts were measured apart from
+// registration: grid search, in steps of 0.05 px, for the translation that maximises the
+// normalised correlation of the two photographs (brightness matched by a look-up table) over
+// pixels at least 6 px away from any clipped one; each quarter of the frame agrees within
+// 0.15 px and shows no rotation.
+TEST(RegisterImages, RecoversTheMeasuredShiftOfClippedBurstsAtEveryCorner)
+{
+    REQUIRE_SHARED_DATA();
+    // Where a pixel of the brightest lands on the darkest, in pixels.
+    for (auto [scene, shiftX, shiftY] :
+        { std::tuple("SeaRock", -0.55, -0.55), std::tuple("OldHouse", -0.55, -0.40) }) {
+        const std::string base = std::string(scene) + "/" + scene;
+        std::vector<Image<unsigned char>> images { photograph(base + "1.jpg"),
+            photograph(base + "3.jpg") };
+        ASSERT_FALSE(images[0].empty() || images[1].empty());
+        Matrix3f models[2];
+        ASSERT_EQ(core::estimateBurstMotion(images, 1024, 10, 4, 1, models), 0);
+        const int w = images[0].width(), h = images[0].height();
+        for (int corner = 0; corner < 4; ++corner) {
+            const double x = (corner & 1) ? w - 1 : 0, y = (corner & 2) ? h - 1 : 0;
+            double u, v;
+            regtest::mapPixel(models[1], w, h, x, y, u, v);
+            EXPECT_LT(std::hypot(u - x - shiftX, v - y - shiftY), 0.3)
+                << scene << " corner (" << x << ", " << y << ") moves by (" << u - x << ", "
+                << v - y << ")";
+        }
+    }
 }
 
 } // namespace

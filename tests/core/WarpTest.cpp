@@ -1,3 +1,4 @@
+#include "PyramidReference.h"
 #include "RegistrationBurst.h"
 #include "core/ImageWarper"
 
@@ -6,16 +7,12 @@
 
 namespace {
 
-using regtest::sameSamples;
+using reference::sameSamples;
 
 // Samples 1..250 that differ between neighbours, so a pixel taken from the wrong place shows.
 template <class T> Image<T> randomImage(int aWidth, int aHeight, int aChannels, unsigned aSeed)
 {
-    std::mt19937 random(aSeed);
-    Image<T> img(aWidth, aHeight, aChannels);
-    for (int i = 0; i < aWidth * aHeight * aChannels; ++i)
-        img.data()[i] = T(1 + random() % 250);
-    return img;
+    return reference::randomImage<T>(aWidth, aHeight, aChannels, 1, 250, aSeed);
 }
 
 // A warper for photograph 1 under aModel, placed as registration places it.
