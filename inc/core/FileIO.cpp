@@ -636,6 +636,8 @@ bool FileIO::fits(const char *aPath, const char *aFormatName, bool aTypeOk, bool
 int FileIO::makeTemporaryPath(const char *aPath, char *aOut, std::size_t aOutSize)
 {
     static std::atomic<unsigned> serial { 0 };
+    if (!aOut || aOutSize == 0)
+        return -1;
     const char *slash = std::strrchr(aPath, '/');
     const int dirLength = slash ? int(slash - aPath + 1) : 0;
     const char *name = slash ? slash + 1 : aPath;
