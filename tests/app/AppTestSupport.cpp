@@ -1,11 +1,12 @@
 #include "AppTestSupport.h"
 
 #include <Opsa/Ketto/Frame.h>
+#include <QString>
 #include <QtGlobal>
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace apptest {
 namespace {
@@ -25,20 +26,21 @@ namespace {
         return static_cast<unsigned char>(std::clamp(aValue + 0.5, 0.0, 255.0));
     }
 
-    Opsa::Frame frameOf(const Opsa::Image &aImage)
-    {
-        auto body = std::make_shared<Opsa::Ketto::_Frame>();
-        body->image = aImage;
-        return Opsa::Frame(std::shared_ptr<Opsa::_Frame>(body));
-    }
-
 } // namespace
 
-std::vector<unsigned char> rgbToUyvy(const Image<unsigned char> &aRgb)
+Opsa::Frame frameOf(const Opsa::Image &aImage)
 {
-    const int w = aRgb.width(), h = aRgb.height();
-    std::vector<unsigned char> out(std::size_t(w) * h * 2);
-    for (int y = 0; y < h; ++y)
+    auto body = std::make_shared<Opsa::Ketto::_Frame>();
+    body->image = aImage;
+    return Opsa::Frame(std::shared_ptr<Opsa::_Frame>(body));
+}
+
+Opsa::Frame yuvFrame(const Image<unsigned char> &aRgb)
+{
+    const int w = aRgb.width();
+    Opsa::Image image(w, aRgb.height(), Opsa::UYVY);
+    for (int y = 0; y < aRgb.height(); ++y) {
+        unsigned char *out = image.data() + std::size_t(y) * image.bytesPerRow();
         for (int x = 0; x < w; x += 2) {
             double u = 0, v = 0;
             for (int k = 0; k < 2; ++k) {
@@ -46,30 +48,20 @@ std::vector<unsigned char> rgbToUyvy(const Image<unsigned char> &aRgb)
                 const double luma = 0.299 * r + 0.587 * g + 0.114 * b;
                 u += 128 + (b - luma) / 1.772;
                 v += 128 + (r - luma) / 1.402;
-                out[(std::size_t(y) * w + x + k) * 2 + 1] = clampByte(luma);
+                out[(x + k) * 2 + 1] = clampByte(luma);
             }
-            out[(std::size_t(y) * w + x) * 2] = clampByte(u / 2);
-            out[(std::size_t(y) * w + x) * 2 + 2] = clampByte(v / 2);
+            out[x * 2] = clampByte(u / 2);
+            out[x * 2 + 2] = clampByte(v / 2);
         }
-    return out;
-}
-
-Opsa::Frame yuvFrame(const Image<unsigned char> &aRgb)
-{
-    std::vector<unsigned char> uyvy = rgbToUyvy(aRgb);
-    Opsa::Image image(aRgb.width(), aRgb.height(), Opsa::UYVY);
-    std::memcpy(image.data(), uyvy.data(), uyvy.size());
+    }
     return frameOf(image);
 }
 
 Opsa::Frame flatYuvFrame(int aWidth, int aHeight, unsigned char aLuma)
 {
-    Opsa::Image image(aWidth, aHeight, Opsa::UYVY);
-    for (std::size_t i = 0; i < std::size_t(aWidth) * aHeight; ++i) {
-        image.data()[2 * i] = 128;
-        image.data()[2 * i + 1] = aLuma;
-    }
-    return frameOf(image);
+    Image<unsigned char> grey(aWidth, aHeight, 3);
+    std::fill(grey.data(), grey.data() + std::size_t(aWidth) * aHeight * 3, aLuma);
+    return yuvFrame(grey);
 }
 
 Opsa::Frame rawFrame(const Image<unsigned char> &aRgb)
@@ -88,11 +80,6 @@ Opsa::Frame rawFrame(const Image<unsigned char> &aRgb)
     return frameOf(image);
 }
 
-Opsa::Frame emptyFrame()
-{
-    return frameOf(Opsa::Image());
-}
-
 LogCapture::LogCapture()
 {
     std::lock_guard<std::mutex> lock(logMutex);
@@ -105,24 +92,17 @@ LogCapture::~LogCapture()
     qInstallMessageHandler(previousHandler);
 }
 
-std::vector<std::string> LogCapture::lines() const
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    return logLines;
-}
-
 int LogCapture::count(const std::string &aLine) const
 {
-    std::vector<std::string> all = lines();
-    return int(std::count(all.begin(), all.end(), aLine));
+    std::lock_guard<std::mutex> lock(logMutex);
+    return int(std::count(logLines.begin(), logLines.end(), aLine));
 }
 
 bool LogCapture::contains(const std::string &aFragment) const
 {
-    for (const std::string &line : lines())
-        if (line.find(aFragment) != std::string::npos)
-            return true;
-    return false;
+    std::lock_guard<std::mutex> lock(logMutex);
+    return std::any_of(logLines.begin(), logLines.end(),
+        [&](const std::string &aLine) { return aLine.find(aFragment) != std::string::npos; });
 }
 
 } // namespace apptest

@@ -3,52 +3,33 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-namespace {
-
-std::vector<unsigned char> convert(
-    int aWidth, int aHeight, const std::vector<unsigned char> &aUyvy, int aFactor)
-{
-    std::vector<unsigned char> rgb(std::size_t(aWidth / aFactor) * (aHeight / aFactor) * 3, 7);
-    convertUyvyToRgb(aWidth, aHeight, aUyvy.data(), rgb.data(), aFactor);
-    return rgb;
-}
-
-} // namespace
-
 TEST(ConvertUyvyToRgb, MatchesHandComputedPixels)
 {
     // Neutral chroma; saturated chroma clamping both ways; a negative green offset that must
     // round toward minus infinity (-12248 >> 8 is -48, not -47).
     const std::vector<unsigned char> uyvy
         = { 128, 100, 128, 200, 0, 128, 255, 128, 255, 50, 0, 50 };
-    std::vector<unsigned char> rgb = convert(6, 1, uyvy, 1);
-    const std::vector<unsigned char> expected
-        = { 100, 100, 100, 200, 200, 200, 255, 82, 0, 255, 82, 0, 0, 98, 255, 0, 98, 255 };
-    EXPECT_EQ(rgb, expected);
+    std::vector<unsigned char> rgb(18);
+    convertUyvyToRgb(6, 1, uyvy.data(), rgb.data(), 1);
+    EXPECT_EQ(rgb,
+        (std::vector<unsigned char> {
+            100, 100, 100, 200, 200, 200, 255, 82, 0, 255, 82, 0, 0, 98, 255, 0, 98, 255 }));
 }
 
 TEST(ConvertUyvyToRgb, DownscalesByTakingEveryFactorthRowAndPair)
 {
-    const int w = 16, h = 8;
-    std::vector<unsigned char> uyvy(std::size_t(w) * h * 2);
     // Grey pixels whose luma encodes position: Y = 10 × row + column.
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            uyvy[(std::size_t(y) * w + x) * 2] = 128;
-            uyvy[(std::size_t(y) * w + x) * 2 + 1] = static_cast<unsigned char>(10 * y + x);
-        }
-    for (int factor : { 1, 2, 4 }) {
-        std::vector<unsigned char> rgb = convert(w, h, uyvy, factor);
-        const int ow = w / factor, oh = h / factor;
-        ASSERT_EQ(rgb.size(), std::size_t(ow) * oh * 3);
-        for (int r = 0; r < oh; ++r)
-            for (int x = 0; x < ow; ++x) {
-                // The two pixels of an output pair come from adjacent source pixels.
-                const int sourceX = (x / 2) * 2 * factor + x % 2;
-                const int expected = 10 * r * factor + sourceX;
-                for (int c = 0; c < 3; ++c)
-                    ASSERT_EQ(rgb[(std::size_t(r) * ow + x) * 3 + c], expected)
-                        << "factor " << factor << " at " << x << "," << r;
-            }
+    const int w = 16, h = 8;
+    std::vector<unsigned char> uyvy(w * h * 2, 128);
+    for (int i = 0; i < w * h; ++i)
+        uyvy[i * 2 + 1] = static_cast<unsigned char>(10 * (i / w) + i % w);
+    for (int f : { 1, 2, 4 }) {
+        const int ow = w / f;
+        std::vector<unsigned char> rgb(ow * (h / f) * 3 + 1, 7);
+        convertUyvyToRgb(w, h, uyvy.data(), rgb.data(), f);
+        EXPECT_EQ(rgb.back(), 7) << "written past the end at factor " << f;
+        // The two pixels of an output pair come from adjacent source pixels.
+        for (int i = 0; i < ow * (h / f) * 3; ++i)
+            ASSERT_EQ(rgb[i], 10 * (i / 3 / ow) * f + (i / 3 % ow) / 2 * 2 * f + i / 3 % 2) << f;
     }
 }

@@ -3,7 +3,6 @@
 #include "AppTestSupport.h"
 #include "support/TestSupport.h"
 
-#include <Opsa/Ketto/Frame.h>
 #include <Opsa/Ketto/PhonePath.h>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -21,13 +20,6 @@ Image<unsigned char> ramps(int aWidth, int aHeight)
             rgb(x, y, 2) = 128;
         }
     return rgb;
-}
-
-Opsa::Frame frameOf(const Opsa::Image &aImage)
-{
-    auto body = std::make_shared<Opsa::Ketto::_Frame>();
-    body->image = aImage;
-    return Opsa::Frame(std::shared_ptr<Opsa::_Frame>(body));
 }
 
 } // namespace
@@ -64,7 +56,7 @@ TEST_P(FuserBracket, PublishesTheBracketAndPlansThatManyPhotographs)
     EXPECT_EQ(counts, (std::vector<int> { c.count }));
 
     // Automatic counting plans a fresh burst; a fixed count keeps the one being collected.
-    fuser.frames.push_back(apptest::emptyFrame());
+    fuser.frames.push_back(apptest::frameOf(Opsa::Image()));
     fuser.configureShots(fuser.viewfinderShots, 250000);
     ASSERT_EQ(fuser.burstShots.size(), std::size_t(c.count));
     EXPECT_EQ(fuser.frames.empty(), !c.fixed);
@@ -107,7 +99,7 @@ TEST_P(FuserSettings, RebuildTheBurstAndSizeItsPreviews)
 {
     const SettingCase &c = GetParam();
     Fuser fuser(1296, 984, c.startFormat, 3);
-    fuser.frames.push_back(apptest::emptyFrame());
+    fuser.frames.push_back(apptest::frameOf(Opsa::Image()));
     fuser.previews.push_back(Image<unsigned char>(4, 4, 3));
     (fuser.*c.slot)();
     ASSERT_EQ(fuser.burstShots.size(), 3u);
@@ -149,9 +141,9 @@ TEST(Fuser, PreviewsSkipFramesThatDoNotFitTheBurst)
     Fuser fuser(64, 48, Opsa::UYVY, 3);
     // A 64 × 48 window of a wider frame is read with that frame's row stride.
     const Opsa::Frame wide = apptest::yuvFrame(ramps(96, 48));
-    fuser.frames = { frameOf(Opsa::Image(wide.image(), 16, 0, 64, 48)),
+    fuser.frames = { apptest::frameOf(Opsa::Image(wide.image(), 16, 0, 64, 48)),
         apptest::flatYuvFrame(1296, 984, 100), apptest::rawFrame(ramps(64, 48)),
-        frameOf(Opsa::Image(64, 48, Opsa::UYVY, Opsa::Image::AllocateOnCapture)) };
+        apptest::frameOf(Opsa::Image(64, 48, Opsa::UYVY, Opsa::Image::AllocateOnCapture)) };
     fuser.computePreview();
     ASSERT_EQ(fuser.previews.size(), 1u);
     EXPECT_NEAR(fuser.previews[0](10, 20, 0), 13, 2);
@@ -177,7 +169,7 @@ TEST(Fuser, TheQuickPreviewOfARealBurstIsRegisteredAndFused)
         { "Flowers/Flowers3.jpg", "Flowers/Flowers2.jpg", "Flowers/Flowers1.jpg" }) {
         const Image<unsigned char> photo(testsupport::dataFile(name).c_str(), 0);
         const int shift = fuser.frames.size() == 1 ? 0 : 1;
-        fuser.frames.push_back(frameOf(
+        fuser.frames.push_back(apptest::frameOf(
             Opsa::Image(apptest::yuvFrame(photo).image(), 8 * shift, 6 * shift, 1064, 708)));
     }
     fuser.loadPreviews();
