@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,20 +21,6 @@ TEST(PhonePath, IsTheIdentityOnThePhone)
 
 #else
 
-// Sets an environment variable for one scope.
-struct ScopedEnv
-{
-    ScopedEnv(const char *aName, const char *aValue)
-        : name(aName)
-        , saved(std::getenv(aName) ? std::optional<std::string>(std::getenv(aName)) : std::nullopt)
-    {
-        setenv(aName, aValue, 1);
-    }
-    ~ScopedEnv() { saved ? setenv(name, saved->c_str(), 1) : unsetenv(name); }
-    const char *name;
-    std::optional<std::string> saved;
-};
-
 TEST(PhonePath, MapsUnderAChosenRootOrTheUserDataDirectory)
 {
     setPhoneRoot("/tmp/phone/");
@@ -45,8 +30,9 @@ TEST(PhonePath, MapsUnderAChosenRootOrTheUserDataDirectory)
     EXPECT_EQ(phonePath("/tmp/opsa.lock"), "/tmp/opsa.lock");
     setPhoneRoot(""); // back to the default
 
-    ScopedEnv home("HOME", "/home/me");
-    ScopedEnv data("XDG_DATA_HOME", "/data/me");
+    // Only this suite's own process sees these.
+    setenv("HOME", "/home/me", 1);
+    setenv("XDG_DATA_HOME", "/data/me", 1);
     EXPECT_EQ(phonePath("/home/user/.hdr"), "/data/me/duskline/phone/home/user/.hdr");
     setenv("XDG_DATA_HOME", "relative", 1); // not a base directory: ignored
     EXPECT_EQ(phonePath("/home/user/.hdr"), "/home/me/.local/share/duskline/phone/home/user/.hdr");

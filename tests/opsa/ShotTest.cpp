@@ -20,8 +20,7 @@ public:
 
 TEST(Shot, EveryConstructionCopyAndAssignmentDrawsANewIdUniqueAcrossThreads)
 {
-    Shot a;
-    Shot b;
+    Shot a, b;
     EXPECT_EQ(b.id, a.id + 1);
     Shot c = a;
     EXPECT_EQ(c.id, b.id + 1);
@@ -29,15 +28,13 @@ TEST(Shot, EveryConstructionCopyAndAssignmentDrawsANewIdUniqueAcrossThreads)
     EXPECT_EQ(a.id, c.id + 1);
 
     std::vector<int> ids[2];
-    std::vector<std::thread> threads;
-    for (std::vector<int> &mine : ids) {
-        threads.emplace_back([&mine, source = a] {
-            for (int i = 0; i < 1000; ++i)
-                mine.push_back(Shot(source).id);
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
+    std::thread other([&mine = ids[1], a] {
+        for (int i = 0; i < 1000; ++i)
+            mine.push_back(Shot(a).id);
+    });
+    for (int i = 0; i < 1000; ++i)
+        ids[0].push_back(Shot(a).id);
+    other.join();
     std::set<int> all(ids[0].begin(), ids[0].end());
     all.insert(ids[1].begin(), ids[1].end());
     EXPECT_EQ(all.size(), 2000u);
@@ -74,10 +71,6 @@ TEST(Shot, CopiesShareTheImageKeepTheRequestAndOwnClonesOfTheActions)
             EXPECT_EQ(shot.actions().count(action), 0u); // a clone of its own
     }
     EXPECT_EQ(shot.image.referenceCount(), 3);
-    copied.clearActions();
-    EXPECT_TRUE(copied.actions().empty());
-    shot.setColorMatrix();
-    EXPECT_TRUE(shot.colorMatrix().empty());
 }
 
 } // namespace

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
+
+namespace fs = std::filesystem;
 
 namespace testsupport {
 
@@ -15,10 +14,8 @@ std::string dataDir()
 {
     const char *env = std::getenv("DUSKLINE_DATA");
     std::string dir = env && *env ? env : DUSKLINE_DATA_DIR;
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return std::string();
-    return dir;
+    std::error_code error;
+    return fs::is_directory(dir, error) ? dir : std::string();
 }
 
 std::string dataFile(const std::string &aRelative)
@@ -30,48 +27,34 @@ std::string dataFile(const std::string &aRelative)
 TempDir::TempDir()
 {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/duskline-test-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
+    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/duskline-test-XXXXXX";
     if (!mkdtemp(name.data()))
         ADD_FAILURE() << "cannot create a temporary directory";
-    root = name.data();
+    root = name;
 }
 
-static void removeTree(const std::string &aPath)
+// Tests take permissions away to provoke failures: give them back on the way down.
+static void removeTree(const fs::path &aPath)
 {
-    DIR *dir = opendir(aPath.c_str());
-    if (dir) {
-        while (dirent *entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name == "." || name == "..")
-                continue;
-            std::string child = aPath + "/" + name;
-            struct stat st;
-            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                chmod(child.c_str(), 0700);
-                removeTree(child);
-            } else {
-                unlink(child.c_str());
-            }
-        }
-        closedir(dir);
+    std::error_code error;
+    if (fs::is_directory(fs::symlink_status(aPath, error))) {
+        fs::permissions(aPath, fs::perms::owner_all, fs::perm_options::add, error);
+        for (const fs::directory_entry &entry : fs::directory_iterator(aPath, error))
+            removeTree(entry.path());
     }
-    rmdir(aPath.c_str());
+    fs::remove(aPath, error);
 }
 
 TempDir::~TempDir()
 {
-    if (!root.empty()) {
-        chmod(root.c_str(), 0700);
+    if (!root.empty())
         removeTree(root);
-    }
 }
 
 bool fileExists(const std::string &aPath)
 {
-    struct stat st;
-    return stat(aPath.c_str(), &st) == 0;
+    std::error_code error;
+    return fs::exists(aPath, error);
 }
 
 std::string readText(const std::string &aPath)
@@ -84,22 +67,15 @@ std::string readText(const std::string &aPath)
 
 void writeText(const std::string &aPath, const std::string &aText)
 {
-    std::ofstream out(aPath, std::ios::binary);
-    out << aText;
+    std::ofstream(aPath, std::ios::binary) << aText;
 }
 
 std::vector<std::string> listDir(const std::string &aPath)
 {
     std::vector<std::string> names;
-    DIR *dir = opendir(aPath.c_str());
-    if (!dir)
-        return names;
-    while (dirent *entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
+    std::error_code error;
+    for (const fs::directory_entry &entry : fs::directory_iterator(aPath, error))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
