@@ -22,8 +22,11 @@ protected:
         Opsa::Ketto::setPhoneRoot(root.path());
         auto record = [this](std::vector<int> &aInto) {
             return [this, &aInto](int aValue) {
-                std::lock_guard<std::mutex> lock(progressMutex);
-                aInto.push_back(aValue);
+                {
+                    std::lock_guard<std::mutex> lock(progressMutex);
+                    aInto.push_back(aValue);
+                }
+                // Outside the lock: a hook may block until the test thread moves on.
                 if (&aInto == &progress && onProgress)
                     onProgress(aValue);
             };
