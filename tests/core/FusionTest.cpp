@@ -10,6 +10,7 @@ typedef HDRFusion<Image<short>> FusionRaw;
 typedef std::vector<Image<unsigned char>> Burst;
 using reference::pixels;
 using reference::randomImage;
+using reference::said;
 using reference::sameSamples;
 
 template <class T> std::vector<Image<T>> clones(const std::vector<Image<T>> &aImages)
@@ -20,14 +21,6 @@ template <class T> std::vector<Image<T>> clones(const std::vector<Image<T>> &aIm
     return out;
 }
 
-// What aCall prints.
-template <class F> std::string logOf(F aCall)
-{
-    testing::internal::CaptureStdout();
-    aCall();
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST(FusionWeights, FollowTheExponentialTableAndMultiplyOverChannels)
 {
     Fusion8::WeightTable t = Fusion8::weightTable(102, 51);
@@ -35,7 +28,6 @@ TEST(FusionWeights, FollowTheExponentialTableAndMultiplyOverChannels)
     // e = -0.5 lands on table index -102 (0.6077, not exp(-0.5)), e = -4.5 on -921.
     EXPECT_EQ(t[153], float(std::exp(-102 / 204.8)));
     EXPECT_EQ(t[255], float(std::exp(-921 / 204.8)));
-    EXPECT_NEAR(t[255], 0.01114f, 1e-5);
     // Beyond the table's ±9 the library's single-precision exp is used; a spread of zero
     // weighs only the best-exposed value.
     EXPECT_EQ(Fusion8::weightTable(0, 20)[100], std::exp(-12.5f));
@@ -48,7 +40,6 @@ TEST(FusionWeights, FollowTheExponentialTableAndMultiplyOverChannels)
         0);
     EXPECT_EQ(mask(0, 0, 0), t[153] * t[153] * t[153]);
     EXPECT_NEAR(mask(0, 0, 0), 0.2244f, 1e-4);
-    EXPECT_EQ(mask(1, 0, 0), 1.0f);
     // Raw samples outside 10 bits weigh as the nearest entry instead of reading past the table.
     FusionRaw::WeightTable r = FusionRaw::weightTable(409, 204);
     ASSERT_EQ(FusionRaw::computeMask(pixels<short>({ 409, 0, 1023, 2000 }, 4), r, rawMask), 0);
@@ -81,7 +72,7 @@ TEST(FusionBlend, RefusesMismatchedInputsWithOneMessage)
         { { i43, i43 }, { m44, m44 }, "Error: images and masks are not same dimensions\n" } };
     for (auto c : cases) {
         int rc = 0;
-        EXPECT_EQ(logOf([&] { rc = Fusion8::blend(c.images, c.masks); }), c.message);
+        EXPECT_EQ(said([&] { rc = Fusion8::blend(c.images, c.masks); }), c.message);
         EXPECT_EQ(rc, -1);
     }
 }
@@ -106,7 +97,7 @@ TEST_P(FusionMatchesReference, BitForBitOnOneThreadAndOnSeveral)
     for (int threads : { 1, 3 }) {
         Burst rgbOut = clones(rgb);
         std::vector<Image<short>> rawOut = clones(raw);
-        logOf([&] {
+        said([&] {
             Fusion8::compute(rgbOut, 102, 51, threads);
             FusionRaw::compute(rawOut, 409, 204, threads);
         });
@@ -124,7 +115,7 @@ TEST(FusionCompute, FlatBurstComesBackSlightlyBrighter)
     // The float reduction adds 0.5/256 at every level, so the weights sum to a little over
     // one: three flat 128 frames fuse to 132 at this size, never to less than 128.
     Burst burst = clones(Burst(3, randomImage<unsigned char>(648, 492, 3, 128, 128, 0)));
-    logOf([&] { Fusion8::compute(burst, 102, 51); });
+    said([&] { Fusion8::compute(burst, 102, 51); });
     EXPECT_TRUE(sameSamples(burst[0], randomImage<unsigned char>(648, 492, 3, 132, 132, 0)));
 }
 
@@ -134,8 +125,8 @@ TEST(FusionCompute, UnequalSizesAreReportedAndEndTheFusion)
         Image<unsigned char>(11, 11, 3) };
     // The top-octave pass needs equal sizes too: it hands such a burst to the same checks.
     Burst wide = { Image<unsigned char>(1300, 24, 3), Image<unsigned char>(1300, 22, 3) };
-    for (std::string log : { logOf([&] { Fusion8::compute(burst, 102, 51); }),
-             logOf([&] { Fusion8::computeWithMaxDetail(wide, 102, 51); }) }) {
+    for (std::string log : { said([&] { Fusion8::compute(burst, 102, 51); }),
+             said([&] { Fusion8::computeWithMaxDetail(wide, 102, 51); }) }) {
         EXPECT_NE(log.find("Error: not all images are same size\n"), std::string::npos) << log;
         EXPECT_NE(log.find("Error: images in image vector are not all same size\n"
                            "Error blending base image.\n"),
@@ -149,13 +140,13 @@ TEST(FusionMaxDetail, LeavesABurstOfOneAloneAndFusesNarrowerBurstsAtFullSize)
 {
     Burst one = { randomImage<unsigned char>(1400, 12, 3, 0, 255, 1) };
     const Image<unsigned char> before = one[0].clone();
-    EXPECT_EQ(logOf([&] { Fusion8::computeWithMaxDetail(one, 102, 51); }), "");
+    EXPECT_EQ(said([&] { Fusion8::computeWithMaxDetail(one, 102, 51); }), "");
     EXPECT_TRUE(sameSamples(one[0], before));
     Burst narrow;
     for (int k = 0; k < 2; ++k)
         narrow.push_back(randomImage<unsigned char>(1295, 12, 3, 40 * k, 150 + 50 * k, k));
     const Image<unsigned char> expected = reference::fuse<unsigned char>(narrow, 102, 51, 255);
-    logOf([&] { Fusion8::computeWithMaxDetail(narrow, 102, 51); });
+    said([&] { Fusion8::computeWithMaxDetail(narrow, 102, 51); });
     EXPECT_TRUE(sameSamples(narrow[0], expected));
 }
 
@@ -184,7 +175,7 @@ TEST(FusionMaxDetail, FusesAtHalfSizeAndAddsTwiceTheLargestTopOctaveDetail)
             = (unsigned char)std::clamp(expected.data()[i] + 2 * maxDetail.data()[i], 0, 255);
     for (int threads : { 1, 2 }) {
         Burst out = clones(burst);
-        logOf([&] { Fusion8::computeWithMaxDetail(out, 102, 51, threads); });
+        said([&] { Fusion8::computeWithMaxDetail(out, 102, 51, threads); });
         EXPECT_TRUE(sameSamples(out[0], expected)) << threads << " threads";
     }
 }
@@ -195,7 +186,7 @@ TEST(FusionMaxDetail, HandlesSharingOnePhotographFuseLikeCopies)
     const Image<unsigned char> a = randomImage<unsigned char>(1296, 14, 3, 0, 160, 61),
                                b = randomImage<unsigned char>(1296, 14, 3, 90, 255, 62);
     Burst shared = { a.clone(), b, b }, copies = { a.clone(), b.clone(), b.clone() };
-    logOf([&] {
+    said([&] {
         Fusion8::computeWithMaxDetail(shared, 102, 51);
         Fusion8::computeWithMaxDetail(copies, 102, 51);
     });
@@ -219,7 +210,7 @@ TEST(FusionPhotographs, BracketsLiftShadowsAndIdenticalFramesComeBackAlmostUncha
         }
         const Burst original = clones(burst);
         Burst same = clones(Burst(3, burst[1]));
-        logOf([&] {
+        said([&] {
             Fusion8::compute(burst, 102, 51);
             Fusion8::compute(same, 102, 51);
         });

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <gtest/gtest.h>
 #include <random>
 #include <vector>
 
@@ -114,6 +115,14 @@ template <class A, class B> bool sameSamples(const Image<A> &aA, const Image<B> 
         each(aA.width(), aA.height(), aA.channels(),
             [&](int x, int y, int c) { same = same && aA(x, y, c) == aB(x, y, c); });
     return same;
+}
+
+// What aCall prints on standard output.
+template <class F> std::string said(F aCall)
+{
+    testing::internal::CaptureStdout();
+    aCall();
+    return testing::internal::GetCapturedStdout();
 }
 
 // The whole fusion of a burst of aImages (not modified), one literal step after another.

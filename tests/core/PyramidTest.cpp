@@ -73,7 +73,8 @@ INSTANTIATE_TEST_SUITE_P(Pyramid, ResamplingSizes,
         std::make_tuple(10, 7, 3, 21, 15), std::make_tuple(33, 34, 1, 67, 69),
         std::make_tuple(4, 4, 2, 12, 11), std::make_tuple(130, 9, 4, 0, 0)));
 
-// Width, height, channels; a side of 10 or less gives no detail level.
+// Width, height, channels; a side of 10 or less gives no detail level (21 x 20 stops at
+// 10 x 10).
 class LaplacianSizes : public ::testing::TestWithParam<std::tuple<int, int, int>>
 {
 };
@@ -104,9 +105,7 @@ TEST_P(LaplacianSizes, BuildsInPlaceAndCollapsesBackExactly)
         EXPECT_TRUE(sameSamples(I(level.width(), level.height(), c, aImage.data()), level));
         // Without detail levels collapse returns at once and leaves the result untouched.
         I result = randomImage<T>(w, h, c, 7, 7, 0);
-        testing::internal::CaptureStdout();
-        pyramid.collapse(result);
-        testing::internal::GetCapturedStdout();
+        reference::said([&] { pyramid.collapse(result); });
         EXPECT_TRUE(sameSamples(result, l ? original : randomImage<T>(w, h, c, 7, 7, 0)));
     };
     check(randomImage<unsigned char>(w, h, c, 0, 255, w));
@@ -114,7 +113,7 @@ TEST_P(LaplacianSizes, BuildsInPlaceAndCollapsesBackExactly)
 }
 
 INSTANTIATE_TEST_SUITE_P(Pyramid, LaplacianSizes,
-    ::testing::Values(std::make_tuple(40, 10, 3), std::make_tuple(21, 15, 3),
+    ::testing::Values(std::make_tuple(40, 10, 3), std::make_tuple(21, 20, 3),
         std::make_tuple(11, 11, 1), std::make_tuple(97, 61, 4), std::make_tuple(300, 23, 3)));
 
 TEST(EfficientLaplacian, CollapseLogsEachLevelAndClampsToTheSampleRange)
@@ -125,9 +124,8 @@ TEST(EfficientLaplacian, CollapseLogsEachLevelAndClampsToTheSampleRange)
     pyramid.details[0](0, 0, 0) += 5000;
     pyramid.details[0](1, 0, 0) -= 5000;
     Image<short> result(44, 24, 4);
-    testing::internal::CaptureStdout();
-    pyramid.collapse(result);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Upsampling the base \nLevel 0: 44x24\n");
+    EXPECT_EQ(reference::said([&] { pyramid.collapse(result); }),
+        "Upsampling the base \nLevel 0: 44x24\n");
     EXPECT_EQ(result(0, 0, 0), 1023);
     EXPECT_EQ(result(1, 0, 0), 0);
 }

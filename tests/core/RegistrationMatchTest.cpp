@@ -39,8 +39,8 @@ struct OneLevel
 };
 
 // The reference shows each point (shift, -shift) away; the matches find it when the search
-// radius reaches that far, and only then.
-TEST(MatchFeatures, FindsShiftsWithinTheRadiusOnly)
+// radius reaches that far, and only then, refined to a fraction of a pixel.
+TEST(MatchFeatures, FindsShiftsWithinTheRadiusOnlyToAFractionOfAPixel)
 {
     const struct
     {
@@ -56,11 +56,7 @@ TEST(MatchFeatures, FindsShiftsWithinTheRadiusOnly)
                 && std::abs(m.y[i] - (pair.points.y[i] - s.shift)) < 0.25f && m.score[i] > 0.99f;
         EXPECT_EQ(exact, s.found ? m.count : 0) << s.shift << " within " << s.radius;
     }
-}
-
-// Matches are refined between pixels: a third of a pixel is seen as such.
-TEST(MatchFeatures, RefinesMatchesToAFractionOfAPixel)
-{
+    // Matches are refined between pixels: a third of a pixel is seen as such.
     OneLevel pair(regtest::texture(120, 80, 6), -0.33, -0.33);
     FeatureList m = pair.match(1);
     double error = 0.0;

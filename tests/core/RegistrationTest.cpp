@@ -35,18 +35,17 @@ TEST(RegisterImages, RefusesPhotographsOfAnotherSizeAndChangesNothing)
 {
     Image<unsigned char> a = regtest::texture(64, 48, 1), b = regtest::texture(64, 46, 3);
     std::vector<Image<unsigned char>> burst { a, b };
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(registerImages(burst, 1024, 10, 4, 1), -1);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(
-                  "Cannot register photograph 1 of 64x46x3 to a reference of 64x48x3"),
+    EXPECT_NE(reference::said([&] {
+        EXPECT_EQ(registerImages(burst, 1024, 10, 4, 1), -1);
+    }).find("Cannot register photograph 1 of 64x46x3 to a reference of 64x48x3"),
         std::string::npos);
     EXPECT_EQ(burst[1].data(), b.data());
     std::vector<Image<short>> channels { Image<short>(32, 24, 4), Image<short>(32, 24, 3) };
     std::vector<Image<short>> tooMany(21, Image<short>(32, 24, 4));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(registerImages(channels, 1024, 10, 4, 1), -1);
-    EXPECT_EQ(registerImages(tooMany, 1024, 10, 4, 1), -1);
-    testing::internal::GetCapturedStdout();
+    reference::said([&] {
+        EXPECT_EQ(registerImages(channels, 1024, 10, 4, 1), -1);
+        EXPECT_EQ(registerImages(tooMany, 1024, 10, 4, 1), -1);
+    });
 }
 
 // Photographs moved by whole pixels come back aligned: equal to the reference wherever they

@@ -7,13 +7,8 @@
 
 namespace {
 
+using reference::randomImage;
 using reference::sameSamples;
-
-// Samples 1..250 that differ between neighbours, so a pixel taken from the wrong place shows.
-template <class T> Image<T> randomImage(int aWidth, int aHeight, int aChannels, unsigned aSeed)
-{
-    return reference::randomImage<T>(aWidth, aHeight, aChannels, 1, 250, aSeed);
-}
 
 // A warper for photograph 1 under aModel, placed as registration places it.
 struct Warp
@@ -44,8 +39,8 @@ TEST(ImageWarper, IdentityCopiesThePhotographExactly)
     for (auto [w, h] : { std::pair(64, 48), std::pair(65, 47), std::pair(48, 64), std::pair(1, 1),
              std::pair(2592, 1968) }) {
         Warp warp(w, h, Matrix3f::identity());
-        Image<unsigned char> rgb = randomImage<unsigned char>(w, h, 3, 1);
-        Image<short> raw = randomImage<short>(w, h, 4, 2);
+        Image<unsigned char> rgb = randomImage<unsigned char>(w, h, 3, 1, 250, 1);
+        Image<short> raw = randomImage<short>(w, h, 4, 1, 250, 2);
         EXPECT_TRUE(sameSamples(warp.apply(rgb), rgb)) << w << "x" << h;
         EXPECT_TRUE(sameSamples(warp.apply(raw), raw)) << w << "x" << h;
     }
@@ -56,7 +51,7 @@ TEST(ImageWarper, IdentityCopiesThePhotographExactly)
 TEST(ImageWarper, SamplesTheNearestColumnAndNothingBeyondHalfAPixel)
 {
     const int w = 21, h = 11;
-    Image<unsigned char> source = randomImage<unsigned char>(w, h, 3, 6);
+    Image<unsigned char> source = randomImage<unsigned char>(w, h, 3, 1, 250, 6);
     for (auto [sourceOfColumnZero, sampled] :
         { std::pair(-0.49, 0), std::pair(-0.6, -1), std::pair(0.4, 0), std::pair(0.6, 1) }) {
         Image<unsigned char> out = Warp(w, h, shift(-sourceOfColumnZero, 0, w, h)).apply(source);
@@ -78,7 +73,7 @@ TEST(ImageWarper, FastInPlaceAndGeneralPathsAgree)
              Matrix3f::similarity(1.0f, 0.0f, -0.05f, -0.3f),
              Matrix3f::similarity(0.99f, -0.0175f, -0.03f, 0.04f) }) {
         Warp warp(w, h, model);
-        Image<unsigned char> source = randomImage<unsigned char>(w, h, 3, 8);
+        Image<unsigned char> source = randomImage<unsigned char>(w, h, 3, 1, 250, 8);
         Image<unsigned char> out = warp.apply(source);
         Interpolator_NearestNeighbor<unsigned char> nearest(w, h, 3);
         for (int y = 0; y < h; ++y)
@@ -94,7 +89,7 @@ TEST(ImageWarper, FastInPlaceAndGeneralPathsAgree)
         ASSERT_TRUE(warp.warper.warpInPlace(1, source));
         EXPECT_EQ(source.data(), pixels);
         EXPECT_TRUE(sameSamples(source, out));
-        Image<short> raw = randomImage<short>(w, h, 4, 14);
+        Image<short> raw = randomImage<short>(w, h, 4, 1, 250, 14);
         Image<short> rawOut = warp.apply(raw);
         ASSERT_TRUE(warp.warper.warpInPlace(1, raw));
         EXPECT_TRUE(sameSamples(raw, rawOut));
@@ -104,7 +99,7 @@ TEST(ImageWarper, FastInPlaceAndGeneralPathsAgree)
 TEST(ImageWarper, InPlaceRefusesFarReachingMotionAndAbsurdModelsCoverNothing)
 {
     const int w = 64, h = 48;
-    Image<unsigned char> img = randomImage<unsigned char>(w, h, 3, 15), zero(w, h, 3);
+    Image<unsigned char> img = randomImage<unsigned char>(w, h, 3, 1, 250, 15), zero(w, h, 3);
     const Image<unsigned char> before = img.clone();
     // Sources half the height above, and a quarter turn: the saved band would be the image.
     for (const Matrix3f &model : { shift(0, 24, w, h), Matrix3f::similarity(0, 1, 0, 0) }) {
