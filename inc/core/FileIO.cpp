@@ -303,7 +303,11 @@ int writePngStream(FILE *aFile, const char *aPath, int aWidth, int aHeight, int 
     // One error point for the whole write; the stage reached says which message to print.
     const char *volatile stage = "[write_png_file] Error during init_io\n";
     if (setjmp(png_jmpbuf(png))) {
+        const int error = errno;
         report("%s", stage);
+        // libpng only says "Write Error": a full disk should say so.
+        if (std::ferror(aFile))
+            report("Cannot write file %s: %s\n", aPath, std::strerror(error ? error : EIO));
         png_destroy_write_struct(&png, &info);
         return -1;
     }
@@ -323,7 +327,6 @@ int writePngStream(FILE *aFile, const char *aPath, int aWidth, int aHeight, int 
     stage = "[write_png_file] Error during end of write\n";
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
-    (void)aPath;
     return 0;
 }
 
