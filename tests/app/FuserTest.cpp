@@ -153,7 +153,7 @@ TEST(Fuser, PreviewsSkipFramesThatDoNotFitTheBurst)
 
 TEST(Fuser, TheQuickPreviewOfARealBurstIsRegisteredAndFused)
 {
-    REQUIRE_SHARED_DATA();
+    REQUIRE_DATA_FILE("Flowers/Flowers1.jpg");
     // Capture order, long exposure first: windows of the photographs, the middle one moved by
     // (8, 6) pixels against the others.
     Fuser fuser(1064, 708, Opsa::UYVY, 3);

@@ -76,7 +76,7 @@ double meanLuma(const Image<unsigned char> &aImage)
 // the darkest and (for UYVY) the brightest exposure.
 TEST_F(MergeJobTest, RealBurstsBecomeOneFusedPhotographEach)
 {
-    REQUIRE_SHARED_DATA();
+    REQUIRE_DATA_FILE("Flowers/Flowers1.jpg");
     LogCapture log;
     const QDateTime when(QDate(2010, 2, 3), QTime(9, 5));
     std::vector<Image<unsigned char>> photos; // capture order: the brightest first

@@ -20,8 +20,12 @@ std::string dataDir()
 
 std::string dataFile(const std::string &aRelative)
 {
-    std::string dir = dataDir();
-    return dir.empty() ? dir : dir + "/" + aRelative;
+    const std::string dir = dataDir();
+    if (!dir.empty())
+        return dir + "/" + aRelative;
+    if (aRelative.rfind("Flowers/", 0) == 0)
+        return std::string(DUSKLINE_SOURCE_DIR) + "/samples/" + aRelative;
+    return std::string();
 }
 
 TempDir::TempDir()

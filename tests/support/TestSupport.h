@@ -12,7 +12,8 @@ namespace testsupport {
 // $DUSKLINE_DATA), or an empty string when it is absent.
 std::string dataDir();
 
-// Path of a file in the shared data, or empty when the data is absent.
+// Path of a file in the shared data, or empty when the data is absent. The Flowers burst
+// ("Flowers/...") ships with the sources too, so it is found even without the shared data.
 std::string dataFile(const std::string &aRelative);
 
 // A fresh temporary directory, removed with everything in it on destruction.
@@ -44,4 +45,13 @@ std::vector<std::string> listDir(const std::string &aPath);
         if (testsupport::dataDir().empty())                                                        \
             GTEST_SKIP() << "shared test data not found (expected ../shared/data beside the "      \
                             "project, or $DUSKLINE_DATA)";                                         \
+    } while (0)
+
+// Skips the test unless testsupport::dataFile(aRelative) exists.
+#define REQUIRE_DATA_FILE(aRelative)                                                               \
+    do {                                                                                           \
+        if (!testsupport::fileExists(testsupport::dataFile(aRelative)))                            \
+            GTEST_SKIP() << "test data " << (aRelative)                                            \
+                         << " not found (expected in "                                             \
+                            "../shared/data beside the project, or $DUSKLINE_DATA)";               \
     } while (0)

@@ -8,17 +8,13 @@
 #include <string>
 #include <vector>
 
-// The three exposures of a scene, darkest first, box-downscaled to a quarter. Flowers is
-// bundled with the sources, so the tests that use only it run wherever the suite is built;
-// the other scenes come from the shared data.
+// The three exposures of a scene, darkest first, box-downscaled to a quarter.
 inline std::vector<Image<unsigned char>> quarterSizeBurst(const std::string &aScene)
 {
-    const std::string folder = aScene == "Flowers"
-        ? std::string(DUSKLINE_SOURCE_DIR) + "/samples/Flowers/"
-        : testsupport::dataFile(aScene + "/");
     std::vector<Image<unsigned char>> burst;
     for (int i = 1; i <= 3; ++i) {
-        const std::string path = folder + aScene + std::to_string(i) + ".jpg";
+        const std::string path
+            = testsupport::dataFile(aScene + "/" + aScene + std::to_string(i) + ".jpg");
         Image<unsigned char> photo(path.c_str(), 0);
         EXPECT_FALSE(photo.empty()) << path;
         Image<unsigned char> small(photo.width() / 4, photo.height() / 4, 3);

@@ -31,8 +31,7 @@ class MefSsimScene : public ::testing::TestWithParam<const char *>
 
 TEST_P(MefSsimScene, RanksAFusionAboveItsDarkestFrameAndFarAboveFlatGrey)
 {
-    if (std::string(GetParam()) != "Flowers") // the one bundled with the sources
-        REQUIRE_SHARED_DATA();
+    REQUIRE_DATA_FILE(std::string(GetParam()) + "/" + GetParam() + "1.jpg");
     const std::vector<Image<unsigned char>> burst = quarterSizeBurst(GetParam());
     Image<unsigned char> grey = burst[0].clone();
     std::fill(grey.data(), grey.data() + grey.width() * grey.height() * 3, 128);
