@@ -1,25 +1,11 @@
 #include "AppTestSupport.h"
 
 #include <Opsa/Ketto/Frame.h>
-#include <QString>
-#include <QtGlobal>
 #include <algorithm>
 #include <memory>
-#include <mutex>
-#include <vector>
 
 namespace apptest {
 namespace {
-
-    std::mutex logMutex;
-    std::vector<std::string> logLines;
-    QtMessageHandler previousHandler = nullptr;
-
-    void collect(QtMsgType, const QMessageLogContext &, const QString &aMessage)
-    {
-        std::lock_guard<std::mutex> lock(logMutex);
-        logLines.push_back(aMessage.toStdString());
-    }
 
     unsigned char clampByte(double aValue)
     {
@@ -78,31 +64,6 @@ Opsa::Frame rawFrame(const Image<unsigned char> &aRgb)
         }
     }
     return frameOf(image);
-}
-
-LogCapture::LogCapture()
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    logLines.clear();
-    previousHandler = qInstallMessageHandler(collect);
-}
-
-LogCapture::~LogCapture()
-{
-    qInstallMessageHandler(previousHandler);
-}
-
-int LogCapture::count(const std::string &aLine) const
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    return int(std::count(logLines.begin(), logLines.end(), aLine));
-}
-
-bool LogCapture::contains(const std::string &aFragment) const
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    return std::any_of(logLines.begin(), logLines.end(),
-        [&](const std::string &aLine) { return aLine.find(aFragment) != std::string::npos; });
 }
 
 } // namespace apptest

@@ -1,11 +1,10 @@
 #pragma once
 
-// Frames and log capture for the application's tests.
+// Frames for the application's tests.
 
 #include "core/Image"
 
 #include <Opsa/Frame.h>
-#include <string>
 
 namespace apptest {
 
@@ -18,15 +17,5 @@ Opsa::Frame yuvFrame(const Image<unsigned char> &aRgb);
 Opsa::Frame flatYuvFrame(int aWidth, int aHeight, unsigned char aLuma);
 // A RAW frame: the G R / B G mosaic of aRgb scaled to 10 bits.
 Opsa::Frame rawFrame(const Image<unsigned char> &aRgb);
-
-// Every qDebug line of the process while it lives, as Qt would print it.
-class LogCapture
-{
-public:
-    LogCapture();
-    ~LogCapture();
-    int count(const std::string &aLine) const;
-    bool contains(const std::string &aFragment) const;
-};
 
 } // namespace apptest

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <mutex>
 
-using apptest::LogCapture;
 using testsupport::TempDir;
 
 namespace {
@@ -77,7 +76,6 @@ double meanLuma(const Image<unsigned char> &aImage)
 TEST_F(MergeJobTest, RealBurstsBecomeOneFusedPhotographEach)
 {
     REQUIRE_DATA_FILE("Flowers/Flowers1.jpg");
-    LogCapture log;
     const QDateTime when(QDate(2010, 2, 3), QTime(9, 5));
     std::vector<Image<unsigned char>> photos; // capture order: the brightest first
     for (const char *name :
@@ -104,13 +102,10 @@ TEST_F(MergeJobTest, RealBurstsBecomeOneFusedPhotographEach)
         EXPECT_TRUE(raw || meanLuma(result) < meanLuma(photos[0]) - 5);
     }
     EXPECT_EQ(jobs[0]->resultPath(), dcim() + "/HDR_201023_95.jpg");
-    EXPECT_TRUE(log.contains("TOTAL TIME FOR YUV PROCESSING "));
-    EXPECT_TRUE(log.contains("TOTAL TIME FOR RAW PROCESING: "));
 }
 
 TEST_F(MergeJobTest, DeletedBurstStopsAndLeavesNothing)
 {
-    LogCapture log;
     auto job = std::make_shared<AsyncFuser::Job>(
         std::vector<Opsa::Frame> { apptest::flatYuvFrame(32, 24, 200),
             apptest::flatYuvFrame(32, 24, 120), apptest::flatYuvFrame(32, 24, 40) },
@@ -128,11 +123,8 @@ TEST_F(MergeJobTest, DeletedBurstStopsAndLeavesNothing)
         EXPECT_TRUE(testsupport::fileExists(path));
 
     job.reset();
-    for (const std::string &path : inputs) {
+    for (const std::string &path : inputs)
         EXPECT_FALSE(testsupport::fileExists(path));
-        EXPECT_EQ(log.count("Deleting  \"" + path + "\""), 1) << path;
-    }
-    EXPECT_EQ(log.count("Job destructor"), 1);
 }
 
 TEST_F(MergeJobTest, BurstsNeverShareFileNames)
@@ -167,7 +159,6 @@ TEST_F(MergeJobTest, BurstsNeverShareFileNames)
 
 TEST_F(MergeJobTest, FramesThatDoNotMatchTheBurstAreLeftOut)
 {
-    LogCapture log;
     std::vector<Opsa::Frame> frames { apptest::flatYuvFrame(64, 48, 200),
         apptest::flatYuvFrame(32, 24, 120), apptest::frameOf(Opsa::Image()),
         apptest::flatYuvFrame(64, 48, 60) };
@@ -176,11 +167,7 @@ TEST_F(MergeJobTest, FramesThatDoNotMatchTheBurstAreLeftOut)
     // Two inputs of the reference size were converted and saved, then fused.
     EXPECT_EQ(job->files,
         (std::vector<std::string> { job->inputPath(1), job->inputPath(2), job->resultPath() }));
-    EXPECT_TRUE(log.contains("Skipping a frame of 32 x 24 in a burst of 64 x 48"));
     EXPECT_EQ(recorded(progress), (std::vector<int> { 5, 10, 15, 20, 40, 95, 100 }));
-    // Saved in conversion order: input 1 is the last frame of the burst.
-    EXPECT_NEAR(Image<unsigned char>(job->inputPath(1).c_str(), 0)(5, 5, 1), 60, 2);
-    EXPECT_NEAR(Image<unsigned char>(job->inputPath(2).c_str(), 0)(5, 5, 1), 200, 2);
     EXPECT_EQ(Image<unsigned char>(job->resultPath().c_str(), 0).width(), 64);
 }
 
@@ -189,19 +176,19 @@ TEST_F(MergeJobTest, AFailedWriteLeavesNoFileBehind)
     // The photo directory cannot be created: a file stands where it should be.
     ASSERT_EQ(system(("mkdir -p " + root.file("home/user/MyDocs")).c_str()), 0);
     testsupport::writeText(dcim(), "not a directory");
-    LogCapture log;
     auto job = std::make_shared<AsyncFuser::Job>(
         std::vector<Opsa::Frame> { apptest::flatYuvFrame(32, 24, 90) }, true);
     runJob(job);
     EXPECT_TRUE(job->files.empty());
-    EXPECT_TRUE(log.contains("Could not write"));
     EXPECT_EQ(
         testsupport::listDir(root.file("home/user/MyDocs")), std::vector<std::string> { "DCIM" });
 }
 
 TEST_F(MergeJobTest, QueueingWhileAJobRunsDoesNotRestartTheThread)
 {
-    LogCapture log;
+    int starts = 0;
+    QObject::connect(
+        &fuser, &QThread::started, &fuser, [&starts] { ++starts; }, Qt::DirectConnection);
     std::mutex gate;
     gate.lock();
     // Hold the first job inside its pipeline until the second is queued.
@@ -214,16 +201,17 @@ TEST_F(MergeJobTest, QueueingWhileAJobRunsDoesNotRestartTheThread)
     const std::vector<Opsa::Frame> frames { apptest::flatYuvFrame(16, 12, 150),
         apptest::flatYuvFrame(16, 12, 60) };
     auto first = std::make_shared<AsyncFuser::Job>(frames, false);
+    auto second = std::make_shared<AsyncFuser::Job>(frames, false);
     fuser.queueJob(first);
-    fuser.queueJob(std::make_shared<AsyncFuser::Job>(frames, false));
+    fuser.queueJob(second);
     EXPECT_EQ(fuser.numJobs(), 2);
     gate.unlock();
     fuser.wait();
     EXPECT_EQ(recorded(pending), (std::vector<int> { 1, 2, 1, 0 }));
-    EXPECT_EQ(log.count("STARTING ASYNC THREAD"), 1);
-    EXPECT_EQ(log.count("Starting a yuv job"), 2);
+    EXPECT_EQ(starts, 1);
     EXPECT_EQ(fuser.numJobs(), 0);
     EXPECT_TRUE(testsupport::fileExists(first->resultPath()));
+    EXPECT_TRUE(testsupport::fileExists(second->resultPath()));
 }
 
 // A job queued while the thread is finishing its last one is always run: either the running
@@ -231,7 +219,6 @@ TEST_F(MergeJobTest, QueueingWhileAJobRunsDoesNotRestartTheThread)
 // ThreadSanitizer too.
 TEST_F(MergeJobTest, JobsQueuedAsTheThreadFinishesAreNeverLost)
 {
-    LogCapture log;
     // Widen the gap between the loop's last emptiness test and the thread's end.
     QObject::connect(
         &fuser, &AsyncFuser::numPending, &fuser,
@@ -242,10 +229,11 @@ TEST_F(MergeJobTest, JobsQueuedAsTheThreadFinishesAreNeverLost)
         Qt::DirectConnection);
     auto empty = std::make_shared<AsyncFuser::Job>(std::vector<Opsa::Frame>(), false);
     fuser.queueJob(empty);
-    const int rounds = 40;
-    for (int i = 0; i < rounds; ++i) {
-        fuser.queueJob(std::make_shared<AsyncFuser::Job>(
+    std::vector<AsyncFuser::JobPtr> jobs;
+    for (int i = 0; i < 40; ++i) {
+        jobs.push_back(std::make_shared<AsyncFuser::Job>(
             std::vector<Opsa::Frame> { apptest::flatYuvFrame(16, 12, 100) }, false));
+        fuser.queueJob(jobs.back());
         // Every other job is queued as soon as the queue is empty, while the thread may still
         // be on its way out.
         for (int wait = 0; i % 2 == 0 && fuser.numJobs() != 0 && wait < 2000; ++wait)
@@ -253,7 +241,8 @@ TEST_F(MergeJobTest, JobsQueuedAsTheThreadFinishesAreNeverLost)
     }
     fuser.wait();
     EXPECT_EQ(fuser.numJobs(), 0);
-    EXPECT_EQ(log.count("Starting a yuv job"), rounds);
+    for (const AsyncFuser::JobPtr &job : jobs)
+        EXPECT_EQ(job->files.size(), 1u);
     EXPECT_EQ(recorded(pending).back(), 0);
     EXPECT_TRUE(empty->files.empty());
 }

@@ -63,7 +63,6 @@ TEST_P(MeteringEnds, MoveOnlyWhenOutsideTheirTargets)
 INSTANTIATE_TEST_SUITE_P(Histograms, MeteringEnds,
     ::testing::Values(EndCase { 0, 0, KPixels * 15 / 100, 5000, 1000, 11000, 1000 },
         EndCase { 0, 0, KTenth, 5000, 1000, 5000, 1000 },
-        EndCase { 0, 0, KPixels * 5 / 100, 5000, 1000, 5000, 1000 },
         EndCase { 0, 0, KTenth / 10, 5000, 1000, 5000, 1000 },
         EndCase { 0, 0, KPixels * 5 / 1000, 5000, 1000, 9000, 1000 },
         EndCase { 1, 60, KPixels * 12 / 100, 25000, 1000, 44800, 700 },

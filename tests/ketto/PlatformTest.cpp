@@ -1,11 +1,8 @@
 #include "Opsa/Ketto/Platform.h"
 
-#include "Opsa/Ketto/Frame.h"
-
 #include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
-#include <string>
 
 using Opsa::Ketto::Platform;
 
@@ -49,20 +46,5 @@ TEST_P(KettoPlatform, BlendsInReciprocalTemperatureAndNormalisesTheWeakestRow)
 
 INSTANTIATE_TEST_SUITE_P(
     Temperatures, KettoPlatform, testing::Values(3200, 7000, 5000, 2500, 10000));
-
-TEST(KettoFrame, CarriesItsRequestAndDumpsThePhonesCamera)
-{
-    auto *body = new Opsa::Ketto::_Frame;
-    body->shot().id = 5;
-    Opsa::Ketto::Frame frame(body);
-    Opsa::Frame &base = frame;
-    EXPECT_EQ(base.shot().id, 5);
-    EXPECT_EQ(&base.platform(), &Platform::instance());
-
-    testing::internal::CaptureStdout();
-    frame.debug("k");
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("\t  Sensor bayer pattern: GRBG\n"),
-        std::string::npos);
-}
 
 } // namespace
