@@ -46,7 +46,7 @@ TEST(MatchFeatures, FindsShiftsWithinTheRadiusOnlyToAFractionOfAPixel)
     {
         int shift, radius;
         bool found;
-    } searches[] = { { 1, 1, true }, { 2, 1, false }, { 2, 2, true }, { 3, 4, true } };
+    } searches[] = { { 2, 1, false }, { 3, 4, true } };
     for (auto s : searches) {
         OneLevel pair(regtest::texture(120, 80, 4), -s.shift, s.shift);
         FeatureList m = pair.match(s.radius);
@@ -66,25 +66,21 @@ TEST(MatchFeatures, FindsShiftsWithinTheRadiusOnlyToAFractionOfAPixel)
     EXPECT_LT(error / m.count, 0.2) << "whole-pixel matches would be 0.47 off";
 }
 
-// Flat patches, patches that leave the level, candidates that all correlate negatively and
-// predictions far outside the level keep the (clamped) prediction with score 0.
+// Flat patches, patches that leave the level and predictions far outside the level keep the
+// (clamped) prediction with score 0.
 TEST(MatchFeatures, KeepsThePredictionWhenNothingCorrelates)
 {
-    Image<unsigned char> scene = regtest::texture(96, 64, 8), negative(96, 64, 3);
+    Image<unsigned char> scene = regtest::texture(96, 64, 8);
     for (int y = 0; y < 64; ++y)
         for (int x = 0; x < 96; ++x)
-            for (int c = 0; c < 3; ++c) {
-                if (x < 48)
-                    scene(x, y, c) = 90;
-                negative(x, y, c) = (unsigned char)(255 - scene(x, y, c));
-            }
-    OneLevel same(scene, scene), inverted(negative, scene);
+            for (int c = 0; c < 3 && x < 48; ++c)
+                scene(x, y, c) = 90;
+    OneLevel same(scene, scene);
     same.points.count = 0;
     for (float x : { 20.0f, 70.0f, 1.0f, 94.0f }) {
         same.points.x[same.points.count] = x;
         same.points.y[same.points.count++] = 30.0f;
     }
-    inverted.points = same.points;
     // A model that predicts (x + 2, y - 1): only the textured point (70, 30) is found.
     FeatureList m = same.match(2, Matrix3f::similarity(1.0f, 0.0f, 4.0f / 95.0f, -2.0f / 95.0f));
     EXPECT_NEAR(m.x[1], 70.0f, 0.05f);
@@ -94,9 +90,6 @@ TEST(MatchFeatures, KeepsThePredictionWhenNothingCorrelates)
         EXPECT_EQ(m.y[i], 29.0f) << i;
         EXPECT_EQ(m.score[i], 0.0f) << i;
     }
-    FeatureList n = inverted.match(1);
-    EXPECT_EQ(n.x[1], 70.0f);
-    EXPECT_EQ(n.score[1], 0.0f);
     for (const Matrix3f &far : { Matrix3f::similarity(1.0f, 0.0f, 1e12f, -1e12f),
              Matrix3f::similarity(NAN, NAN, 0.0f, 0.0f) }) {
         FeatureList f = same.match(4, far);

@@ -1,19 +1,10 @@
 #include "core/MotionModel"
 
 #include <gtest/gtest.h>
-#include <numeric>
 #include <random>
 #include <vector>
 
 namespace {
-
-TEST(RansacIterationTable, HoldsTheSamplesNeededForNinetyNinePercent)
-{
-    const std::pair<int, int> entries[] = { { 0, 0 }, { 1, 1 }, { 256, 6 }, { 512, 17 },
-        { 768, 72 }, { 900, 312 }, { 1023, 1000 } };
-    for (auto [outliers, samples] : entries)
-        EXPECT_EQ(RansacIterationTable[outliers], samples) << outliers;
-}
 
 // Correspondences: current points and their reference points, with scores.
 struct Correspondences
@@ -32,12 +23,6 @@ struct Correspondences
         aModel.apply(aX, aY, u, v);
         add(aX, aY, u, v, aScore);
     }
-    int fit(Matrix3f &aModel) const
-    {
-        std::vector<int> indices(count());
-        std::iota(indices.begin(), indices.end(), 0);
-        return fitSimilarity(indices.data(), count(), current.data(), reference.data(), aModel);
-    }
     int estimate(Matrix3f &aModel, int &aInliers) const
     {
         SampleEntry list[KMaxCorrespondences];
@@ -52,25 +37,6 @@ void expectModelNear(const Matrix3f &aActual, const Matrix3f &aExpected, float a
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             EXPECT_NEAR(aActual.m[r][c], aExpected.m[r][c], aTolerance) << r << "," << c;
-}
-
-// Two points related by a pure translation give a = 1, b = 0; noiseless points give back
-// their similarity exactly, whatever its rotation and scale.
-TEST(FitSimilarity, RecoversTheSimilarityOfNoiselessPoints)
-{
-    const std::pair<int, Matrix3f> cases[] = {
-        { 2, Matrix3f::similarity(1.0f, 0.0f, 0.03f, -0.05f) },
-        { 12, Matrix3f::similarity(0.99985f, 0.01745f, 0.02f, -0.01f) }, // 1 degree
-        { 5, Matrix3f::similarity(0.5f, 0.5f, 1.0f, 2.0f) },
-    };
-    for (const auto &[points, truth] : cases) {
-        Correspondences c;
-        for (int i = 0; i < points; ++i)
-            c.add(-0.9f + 0.15f * i, 0.6f - 0.11f * i * (i % 3), truth);
-        Matrix3f fit;
-        ASSERT_EQ(c.fit(fit), 0) << points;
-        expectModelNear(fit, truth, 1e-5f);
-    }
 }
 
 // Outliers, even the best-scored ones, do not pull the model away; the inlier count is exact.
