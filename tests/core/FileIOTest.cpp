@@ -241,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(Readers, FileIOHostile,
         std::pair("maxval.pgm", "P5\n2 2\n65535\n00000000"),
         std::pair("huge.pgm", "P5\n1000000 1000000\n255\n0"),
         std::pair("overflow.ppm", "P6\n2147483647 2147483647\n255\n0"),
-        std::pair("short.ppm", "P6\n# comment\n4 4\n255\nabc"), std::pair("empty.jpg", ""),
+        std::pair("short.ppm", "P6\n# comment\n4 4\n255\nabc"),
         std::pair("garbage.jpg", "this is not a JPEG"),
         std::pair("noformat.hdr", "#?RGBE\n\n-Y 2 +X 2\n"),
         std::pair("nosize.hdr", rgbe + "+X 8 -Y 2\n"),
@@ -251,8 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Readers, FileIOHostile,
         std::pair("longrun.hdr", row8 + bytes({ 2, 2, 0, 8, 137, 5 })),
         std::pair("longliteral.hdr", row8 + bytes({ 2, 2, 0, 8, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9 })),
         std::pair("truncated.hdr", rgbe + "-Y 2 +X 8\n" + bytes({ 2, 2, 0, 8, 136, 5 })),
-        std::pair("flatshort.hdr", rgbe + "-Y 4 +X 4\nabcdefgh"), std::pair("image.png", "\x89PNG"),
-        std::pair("image.tif", "II*")));
+        std::pair("flatshort.hdr", rgbe + "-Y 4 +X 4\nabcdefgh"), std::pair("image.tif", "II*")));
 
 TEST(FileIO, PpmSkipsOneCommentLineAndRefusesATooSmallBuffer)
 {
