@@ -23,9 +23,8 @@ std::string dataFile(const std::string &aRelative)
     const std::string dir = dataDir();
     if (!dir.empty())
         return dir + "/" + aRelative;
-    if (aRelative.rfind("Flowers/", 0) == 0)
-        return std::string(DUSKLINE_SOURCE_DIR) + "/samples/" + aRelative;
-    return std::string();
+    const std::string bundled = std::string(DUSKLINE_SOURCE_DIR) + "/samples/" + aRelative;
+    return fileExists(bundled) ? bundled : std::string();
 }
 
 TempDir::TempDir()

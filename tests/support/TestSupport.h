@@ -12,8 +12,8 @@ namespace testsupport {
 // $DUSKLINE_DATA), or an empty string when it is absent.
 std::string dataDir();
 
-// Path of a file in the shared data, or empty when the data is absent. The Flowers burst
-// ("Flowers/...") ships with the sources too, so it is found even without the shared data.
+// Path of a file in the shared data; without the shared data, of the same file among the
+// samples bundled with the sources (the Flowers burst), or empty when it is not there either.
 std::string dataFile(const std::string &aRelative);
 
 // A fresh temporary directory, removed with everything in it on destruction.
