@@ -148,8 +148,11 @@ struct JpegErrors
     jpeg_error_mgr manager;
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
-    bool truncated;
 };
+
+// The most memory libjpeg may take for one image besides our pixel buffer: the coefficients of
+// a progressive image of KMaxSamples samples (two bytes each) and a margin for its row buffers.
+constexpr long KJpegWorkingMemory = long(2 * core::KMaxSamples + (64 << 20));
 
 void jpegErrorExit(j_common_ptr aInfo)
 {
@@ -163,10 +166,24 @@ void jpegEmitMessage(j_common_ptr aInfo, int aLevel)
     if (aLevel >= 0)
         return; // trace messages
     JpegErrors *errors = reinterpret_cast<JpegErrors *>(aInfo->err);
-    // A stream that ends early decodes into a picture whose lower part is invented grey:
-    // that is a damaged file, not a photograph.
-    if (aInfo->err->msg_code == JWRN_JPEG_EOF)
-        errors->truncated = true;
+    // After these the decoder goes on with samples it made up (grey, or garbage from a lost
+    // Huffman sync): that is a damaged file, not a photograph. Other warnings (an unknown
+    // JFIF version, stray bytes before a marker) leave the pixels intact.
+    switch (aInfo->err->msg_code) {
+    case JWRN_JPEG_EOF:
+        std::snprintf(errors->message, sizeof errors->message, "the data ends early");
+        std::longjmp(errors->jump, 1);
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+    case JWRN_NOT_SEQUENTIAL:
+    case JWRN_BOGUS_PROGRESSION:
+        (*aInfo->err->format_message)(aInfo, errors->message);
+        std::longjmp(errors->jump, 1);
+    default:
+        break;
+    }
     char text[JMSG_LENGTH_MAX];
     (*aInfo->err->format_message)(aInfo, text);
     if (aInfo->err->num_warnings++ == 0)
@@ -179,7 +196,6 @@ void initJpegErrors(JpegErrors &aErrors)
     aErrors.manager.error_exit = jpegErrorExit;
     aErrors.manager.emit_message = jpegEmitMessage;
     aErrors.message[0] = '\0';
-    aErrors.truncated = false;
 }
 
 // Decodes from a source that aAttach installs. Returns a new[] buffer or null after one
@@ -201,8 +217,19 @@ unsigned char *decodeJpeg(
         return nullptr;
     }
     jpeg_create_decompress(&info);
+    info.mem->max_memory_to_use = KJpegWorkingMemory;
     aAttach(&info);
     jpeg_read_header(&info, TRUE);
+    // Refused from the header, before the decoder allocates for the size it declares: a few
+    // hundred bytes can claim 65000 x 65000 pixels.
+    const long long declared
+        = core::sampleCount(info.image_width, info.image_height, info.num_components);
+    if (declared <= 0 || (info.num_components != 1 && info.num_components != 3)) {
+        std::snprintf(errors.message, sizeof errors.message,
+            "unsupported size %u x %u with %d channels", info.image_width, info.image_height,
+            info.num_components);
+        std::longjmp(errors.jump, 1);
+    }
     if (aColourSpace == 1 && info.num_components == 3)
         info.out_color_space = JCS_YCbCr;
     jpeg_start_decompress(&info);
@@ -225,10 +252,6 @@ unsigned char *decodeJpeg(
         jpeg_read_scanlines(&info, &row, 1);
     }
     jpeg_finish_decompress(&info);
-    if (errors.truncated) {
-        std::snprintf(errors.message, sizeof errors.message, "the data ends early");
-        std::longjmp(errors.jump, 1);
-    }
     jpeg_destroy_decompress(&info);
     aWidth = w;
     aHeight = h;
@@ -578,13 +601,13 @@ void readPnm(const char *aPath, const char *aMagic, int aChannels, bool aAllowCo
         return;
     }
     std::fgetc(f); // the single whitespace before the samples
-    unsigned char *buffer = aData;
-    if (buffer && std::size_t(n) > aCapacity) {
+    if (aData && std::size_t(n) > aCapacity) {
         report("%s: %lld bytes do not fit a buffer of %zu.\n", aPath, n, aCapacity);
         return;
     }
-    if (!buffer)
-        buffer = new (std::nothrow) unsigned char[std::size_t(n)];
+    // Samples go to a buffer of our own first: a file that ends early must leave the
+    // caller's buffer as it was.
+    unsigned char *buffer = new (std::nothrow) unsigned char[std::size_t(n)];
     if (!buffer) {
         report("%s: out of memory for %d x %d.\n", aPath, w, h);
         return;
@@ -592,9 +615,13 @@ void readPnm(const char *aPath, const char *aMagic, int aChannels, bool aAllowCo
     std::size_t res = std::fread(buffer, 1, std::size_t(n), f);
     if (res != std::size_t(n)) {
         report("%s: the file ends after %zu of %lld bytes.\n", aPath, res, n);
-        if (buffer != aData)
-            delete[] buffer;
+        delete[] buffer;
         return;
+    }
+    if (aData) {
+        std::memcpy(aData, buffer, std::size_t(n));
+        delete[] buffer;
+        buffer = aData;
     }
     aData = buffer;
     aWidth = w;
@@ -986,6 +1013,9 @@ unsigned char *FileIO::readPng(const char *aPath, int &aWidth, int &aHeight, int
         report("Cannot decode PNG %s: %s\n", aPath, image.message);
         return nullptr;
     }
+    // A 16-bit file that states no gamma holds the same encoded samples as its 8-bit
+    // version, not linear light; libpng would otherwise brighten it (0x8080 to 186).
+    image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
     const bool colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;
     const bool alpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
     image.format

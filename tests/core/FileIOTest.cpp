@@ -3,6 +3,7 @@
 #include "PyramidReference.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <png.h>
@@ -268,6 +269,88 @@ TEST(FileIO, PpmSkipsOneCommentLineAndRefusesATooSmallBuffer)
     EXPECT_NE(said([&] { FileIO::readPpm(path.c_str(), w, h, data, sizeof small); }), "");
     EXPECT_EQ(w + h, 0);
     EXPECT_EQ(data, small);
+
+    // A file that ends early leaves the caller's buffer as it was.
+    writeText(path, "P5\n4 2\n255\nabc");
+    unsigned char large[8] = { 9, 9, 9, 9, 9, 9, 9, 9 };
+    data = large;
+    EXPECT_NE(said([&] { FileIO::readPgm(path.c_str(), w, h, data, sizeof large); }), "");
+    EXPECT_EQ(w + h, 0);
+    EXPECT_EQ(std::count(large, large + 8, 9), 8);
+}
+
+namespace {
+
+// A JPEG of busy content, most of it entropy-coded data.
+std::string busyJpeg(const TempDir &aDir, bool aProgressive = false)
+{
+    const std::string path = aDir.file("busy.jpg");
+    Image<unsigned char> img(64, 48, 3);
+    for (int i = 0; i < 64 * 48 * 3; ++i)
+        img.data()[i] = static_cast<unsigned char>((i * i * 7 + i / 5) % 251);
+    EXPECT_EQ(FileIO::writeImage(img, path.c_str()), 0);
+    std::string jpeg = readText(path);
+    if (aProgressive)
+        jpeg[jpeg.find("\xff\xc0") + 1] = '\xc2';
+    return jpeg;
+}
+
+} // namespace
+
+TEST(FileIO, JpegDamageThatWouldInventPixelsIsRefused)
+{
+    TempDir dir;
+    const std::string path = dir.file("damaged.jpg");
+    // A marker in the middle of the entropy-coded data: the decoder would fill the rest with
+    // made-up samples and only warn.
+    std::string jpeg = busyJpeg(dir);
+    jpeg.replace(jpeg.size() * 2 / 3, 2, "\xff\xd3");
+    writeText(path, jpeg);
+    const std::string message = said([&] {
+        EXPECT_TRUE(Image<unsigned char>(path.c_str(), 0).empty());
+        int w, h, c;
+        EXPECT_TRUE(FileIO::decodeJpegMemory(
+            reinterpret_cast<const unsigned char *>(jpeg.data()), jpeg.size(), w, h, c)
+                        .empty());
+    });
+    EXPECT_NE(message.find(path + ": Corrupt JPEG data"), std::string::npos) << message;
+
+    // A few hundred bytes that declare 65000 x 65000 pixels (progressive, so that the decoder
+    // would take the whole image's coefficients at once) are refused from the header.
+    jpeg = busyJpeg(dir, true).substr(0, 700);
+    const std::size_t sof = jpeg.find("\xff\xc2");
+    jpeg.replace(sof + 5, 4, "\xfd\xe8\xfd\xe8");
+    writeText(path, jpeg);
+    EXPECT_NE(said([&] {
+        EXPECT_TRUE(Image<unsigned char>(path.c_str(), 0).empty());
+    }).find("unsupported size 65000 x 65000"),
+        std::string::npos);
+}
+
+TEST(FileIO, SixteenBitPngWithoutGammaReadsAsItsEightBitSelf)
+{
+    TempDir dir;
+    const std::string path = dir.file("deep.png");
+    FILE *file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, file);
+    png_set_IHDR(png, info, 2, 1, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+        PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    png_byte row[4] = { 0x80, 0x80, 0xff, 0xff };
+    png_write_row(png, row);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+
+    int w, h, c;
+    unsigned char *pixels = FileIO::readPng(path.c_str(), w, h, c);
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_EQ(pixels[0], 128);
+    EXPECT_EQ(pixels[1], 255);
+    delete[] pixels;
 }
 
 TEST(FileIO, JpegFromMemoryMatchesTheFileAndRefusesDamage)
