@@ -2,6 +2,7 @@
 
 #include "Opsa/Event.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,13 @@
 namespace Opsa {
 
 namespace {
+
+    template <typename T> struct IsVector : std::false_type
+    {
+    };
+    template <typename T> struct IsVector<std::vector<T>> : std::true_type
+    {
+    };
 
     const char *const KTypeNames[] = { "null", "int", "float", "double", "string", "time",
         "int vector", "float vector", "double vector", "string vector", "time vector" };
@@ -294,10 +302,39 @@ namespace {
         return scanDigits(aIn, aToken);
     }
 
-    // An integer, then optionally "." and digits, then optionally "e", a sign and digits. Sets
-    // aIsInt when neither part is present.
+    // "nan" or "inf" after an optional "-", as the text form prints not-a-number and the
+    // infinities; false, with nothing consumed, when the next character does not start one.
+    bool scanSpecial(std::istream &aIn, std::string &aToken, bool &aFailed)
+    {
+        aToken.clear();
+        aFailed = false;
+        if (aIn.peek() == '-') {
+            aIn.get();
+            if (aIn.peek() != 'n' && aIn.peek() != 'i') {
+                aIn.putback('-');
+                return false;
+            }
+            aToken.push_back('-');
+        } else if (aIn.peek() != 'n' && aIn.peek() != 'i') {
+            return false;
+        }
+        std::string word;
+        for (int i = 0; i < 3 && std::isalpha(aIn.peek()); ++i)
+            word.push_back(char(aIn.get()));
+        aFailed = word != "nan" && word != "inf";
+        aToken += word;
+        return true;
+    }
+
+    // An integer, then optionally "." and digits, then optionally "e", a sign and digits; or
+    // "nan", "inf" and their negatives. Sets aIsInt when it is a plain integer.
     bool scanNumber(std::istream &aIn, std::string &aToken, bool &aIsInt)
     {
+        bool failed = false;
+        if (scanSpecial(aIn, aToken, failed)) {
+            aIsInt = false;
+            return !failed;
+        }
         if (!scanInteger(aIn, aToken))
             return false;
         aIsInt = true;
@@ -517,6 +554,46 @@ namespace {
         return ok;
     }
 
+    // A word: "nan" or "inf" (doubles), "nanf" or "inff" (floats), or an empty vector, which
+    // names its type as no element can: "int[]", "float[]", "double[]", "string[]", "time[]".
+    bool parseWord(std::istream &aIn, TagValue &aOut)
+    {
+        std::string word;
+        while (std::islower(aIn.peek()) && word.size() < 8)
+            word.push_back(char(aIn.get()));
+        if (aIn.peek() == '[') {
+            aIn.get();
+            if (aIn.get() != ']')
+                return false;
+            if (word == "int")
+                aOut = std::vector<int>();
+            else if (word == "float")
+                aOut = std::vector<float>();
+            else if (word == "double")
+                aOut = std::vector<double>();
+            else if (word == "string")
+                aOut = std::vector<std::string>();
+            else if (word == "time")
+                aOut = std::vector<Opsa::Time>();
+            else
+                return false;
+            return true;
+        }
+        if (word == "inff" || word == "nanf") {
+            float value;
+            word.pop_back();
+            if (!convert(word, value))
+                return false;
+            aOut = value;
+            return true;
+        }
+        double value;
+        if ((word != "inf" && word != "nan") || !convert(word, value))
+            return false;
+        aOut = value;
+        return true;
+    }
+
     // Reads one value into aOut; false after posting the error (aOut is then unspecified).
     bool parseScalar(std::istream &aIn, TagValue &aOut)
     {
@@ -559,6 +636,13 @@ namespace {
         if (c == 'b') {
             aIn.get();
             return parseBinary(aIn, aOut);
+        }
+        if (std::islower(c)) {
+            if (!parseWord(aIn, aOut)) {
+                parseError();
+                return false;
+            }
+            return true;
         }
         if (isDigit(c) || c == '-') {
             std::string token;
@@ -678,6 +762,19 @@ std::vector<Opsa::Time> &TagValue::asTimeVector()
 
 std::string TagValue::toString() const
 {
+    // An empty vector names its element type ("float[]"): a bare "[]" could not be read back
+    // as the type it was.
+    const bool emptyVector = std::visit(
+        [](const auto &aStored) {
+            if constexpr (IsVector<std::decay_t<decltype(aStored)>>::value)
+                return aStored.empty();
+            return false;
+        },
+        value);
+    if (emptyVector) {
+        const std::string name = typeName(type());
+        return name.substr(0, name.find(' ')) + "[]";
+    }
     std::ostringstream out;
     out.imbue(std::locale::classic());
     out << std::scientific;

@@ -126,7 +126,11 @@ public:
     }
 
     // The text form: "None", 42, 1.50000000e+00f, 1.5000000000000000e+00, "a\x0ab", (12, 500),
-    // [1, 2], ... Floats print with 8 digits and an "f" suffix, doubles with 16.
+    // [1, 2], ... Floats print with 8 digits and an "f" suffix, doubles with 16; not-a-number
+    // and the infinities as nan, -inf (nanf, inff for floats); an empty vector with its element
+    // type, as int[] or time[]. Every text form reads back as the same value, except that a
+    // float vector of one element, which prints without the suffix, reads back as a double
+    // vector.
     std::string toString() const;
     // The binary form: "b", the type code, two zero bytes, then the little-endian payload.
     std::string toBlob() const;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -84,7 +85,7 @@ TEST_F(TagValues, ParsesHandWrittenTextAndRefusesMalformedTextKeepingTheTarget)
         EXPECT_EQ(TagValue::fromString(text), expected) << text;
     EXPECT_TRUE(drainEvents().empty());
 
-    // An empty vector prints but cannot be read back.
+    // A bare "[]" does not say which type of vector it is.
     for (std::string text : { "Nope", "-x", "1e", "99999999999", "(1, 2", "[]", "[1, 2.5]", "[1 2]",
              "[[1], [2]]", "[1.5, 2f]", "\"\\q\"", "\"\\xg0\"", "b\x01\x01" }) {
         std::istringstream in(text);
@@ -100,6 +101,31 @@ TEST_F(TagValues, ParsesHandWrittenTextAndRefusesMalformedTextKeepingTheTarget)
         EXPECT_TRUE(!errors.empty() && errors.back() == KCouldNotParse) << text;
     }
     EXPECT_TRUE(TagValue::fromString("[1] x").isNull()); // text left after the value
+}
+
+// Values whose text the parser once refused: not-a-number, the infinities and empty vectors.
+TEST_F(TagValues, SpecialNumbersAndEmptyVectorsReadBackFromTheirText)
+{
+    const float nanf = std::numeric_limits<float>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<TagValue, std::string> cases[] = { { TagValue(nanf), "nanf" },
+        { TagValue(-nanf), "-nanf" }, { TagValue(float(inf)), "inff" }, { TagValue(-inf), "-inf" },
+        { TagValue(std::vector<double> { 1.0, -inf, double(nanf) }),
+            "[1.0000000000000000e+00, -inf, nan]" },
+        { TagValue(std::vector<float> { float(inf), 2.0f }), "[inff, 2.00000000e+00]" },
+        { TagValue(std::vector<int>()), "int[]" }, { TagValue(std::vector<float>()), "float[]" },
+        { TagValue(std::vector<double>()), "double[]" },
+        { TagValue(std::vector<std::string>()), "string[]" },
+        { TagValue(std::vector<Opsa::Time>()), "time[]" } };
+    for (const auto &[value, text] : cases) {
+        EXPECT_EQ(value.toString(), text);
+        const TagValue back = TagValue::fromString(text);
+        EXPECT_EQ(back.type(), value.type()) << text;
+        EXPECT_EQ(back.toString(), text); // NaN is unequal to itself: compare the texts
+    }
+    EXPECT_TRUE(drainEvents().empty());
+    for (const char *text : { "infinity", "nanx", "-na", "int[", "vector[]" })
+        EXPECT_TRUE(TagValue::fromString(text).isNull()) << text;
 }
 
 TEST_F(TagValues, ReadingAsAnotherTypeIsRefused)
