@@ -259,8 +259,12 @@ unsigned char *decodeJpeg(
     return pixels;
 }
 
+// What one JPEG marker segment can hold after its length field.
+constexpr std::size_t KMaxExifSize = 65533;
+
 int writeJpegStream(FILE *aFile, const char *aPath, int aColourSpace, int aWidth, int aHeight,
-    int aChannels, const unsigned char *aData, int aQuality)
+    int aChannels, const unsigned char *aData, int aQuality,
+    const std::vector<unsigned char> *aExif)
 {
     jpeg_compress_struct info;
     JpegErrors errors;
@@ -288,6 +292,8 @@ int writeJpegStream(FILE *aFile, const char *aPath, int aColourSpace, int aWidth
     if (aColourSpace == 1)
         info.in_color_space = JCS_YCbCr;
     jpeg_start_compress(&info, TRUE);
+    if (aExif && !aExif->empty())
+        jpeg_write_marker(&info, JPEG_APP0 + 1, aExif->data(), unsigned(aExif->size()));
     const std::size_t rowSize = std::size_t(aWidth) * aChannels;
     while (info.next_scanline < info.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(aData + rowSize * info.next_scanline);
@@ -663,59 +669,6 @@ bool FileIO::fits(const char *aPath, const char *aFormatName, bool aTypeOk, bool
     return false;
 }
 
-int FileIO::makeTemporaryPath(const char *aPath, char *aOut, std::size_t aOutSize)
-{
-    static std::atomic<unsigned> serial { 0 };
-    if (!aOut || aOutSize == 0)
-        return -1;
-    const char *slash = std::strrchr(aPath, '/');
-    const int dirLength = slash ? int(slash - aPath + 1) : 0;
-    const char *name = slash ? slash + 1 : aPath;
-    // A hidden name without the image's extension: a leftover after a crash is never taken
-    // for a photograph.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int n = std::snprintf(
-            aOut, aOutSize, "%.*s.%s.part-%d-%u", dirLength, aPath, name, int(getpid()), serial++);
-        if (n < 0 || std::size_t(n) >= aOutSize) {
-            report("Cannot write file %s: the path is too long.\n", aPath);
-            return -1;
-        }
-        int fd = ::open(aOut, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return 0;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    report("Cannot open file %s for writing.\n", aPath);
-    report("%s: %s\n", aOut, std::strerror(errno));
-    return -1;
-}
-
-void FileIO::discardTemporary(const char *aTemporary)
-{
-    std::remove(aTemporary);
-}
-
-int FileIO::replaceAtomically(const char *aTemporary, const char *aPath)
-{
-    // The data must be on disk before the name points at it, or a power cut could leave an
-    // empty file under the final name.
-    int fd = ::open(aTemporary, O_RDONLY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::fsync(fd) == 0;
-    int error = errno;
-    if (fd >= 0)
-        ::close(fd);
-    if (ok && std::rename(aTemporary, aPath) == 0)
-        return 0;
-    if (ok)
-        error = errno;
-    report("Cannot write file %s: %s\n", aPath, std::strerror(error));
-    std::remove(aTemporary);
-    return -1;
-}
-
 int FileIO::writePpm(const char *aPath, int aWidth, int aHeight, const unsigned char *aData)
 {
     OutputFile out(aPath);
@@ -746,8 +699,13 @@ int FileIO::writePgm(const char *aPath, int aWidth, int aHeight, const unsigned 
 }
 
 int FileIO::writeJpeg(const char *aPath, int aColourSpace, int aWidth, int aHeight, int aChannels,
-    const unsigned char *aData, int aQuality)
+    const unsigned char *aData, int aQuality, const std::vector<unsigned char> *aExif)
 {
+    if (aExif && aExif->size() > KMaxExifSize) {
+        report("Cannot write file %s: its EXIF data of %zu bytes exceed a JPEG segment.\n", aPath,
+            aExif->size());
+        return -1;
+    }
     if (aWidth <= 0 || aHeight <= 0 || (aChannels != 1 && aChannels != 3) || !aData) {
         report("Cannot write a %d x %d image of %d channels to %s as JPEG.\n", aWidth, aHeight,
             aChannels, aPath);
@@ -757,7 +715,7 @@ int FileIO::writeJpeg(const char *aPath, int aColourSpace, int aWidth, int aHeig
     if (!out.isOpen())
         return -1;
     if (writeJpegStream(
-            out.handle(), aPath, aColourSpace, aWidth, aHeight, aChannels, aData, aQuality)
+            out.handle(), aPath, aColourSpace, aWidth, aHeight, aChannels, aData, aQuality, aExif)
         != 0) {
         out.abandon();
         return -1;

@@ -159,13 +159,17 @@ INSTANTIATE_TEST_SUITE_P(BadArguments, MergeToolErrors,
             "--aligned needs a prefix with %d for the group number when --group makes several "
             "results" },
         ErrorCase { 2, "-o result.tif a b",
-            "result.tif: unknown output format (use .jpg, .jpeg, .ppm or .png)" }));
+            "result.tif: unknown output format (use .jpg, .jpeg, .ppm or .png)" },
+        ErrorCase { 2, "-o $D//good.ppm $D/good.ppm $D/no.ppm",
+            "$D//good.ppm would overwrite the input $D/good.ppm" }));
 
 INSTANTIATE_TEST_SUITE_P(Failures, MergeToolErrors,
     ::testing::Values(ErrorCase { 1, "$G $D/no.jpg", "$D/no.jpg: No such file or directory" },
         ErrorCase { 1, "$G $D/b.jpg", "$D/b.jpg: not a JPEG file", "b.jpg", "hello, I am text" },
         ErrorCase { 1, "$G $D/b.JPEG", "$D/b.JPEG: the data ends early", "b.JPEG",
             jpegBytes().substr(0, jpegBytes().size() * 3 / 4) },
+        ErrorCase { 1, "$G $D/b.jpg", "$D/b.jpg: corrupt JPEG data: premature end of data segment",
+            "b.jpg", jpegBytes().replace(jpegBytes().size() * 2 / 3, 2, "\xff\xd3") },
         ErrorCase { 1, "$G $D/b.ppm", "$D/b.ppm: the file ends after 100 of 9216 bytes", "b.ppm",
             ppmBytes(64, 48).substr(0, 113) },
         ErrorCase { 1, "$G $D/b.ppm",

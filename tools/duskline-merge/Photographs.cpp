@@ -244,6 +244,34 @@ int loadPhotographs(const std::vector<std::string> &aPaths,
     return failed;
 }
 
+std::string overwrittenInput(const Options &aOptions)
+{
+    const bool grouped = aOptions.group > 0;
+    const std::size_t groupSize = grouped ? std::size_t(aOptions.group) : aOptions.inputs.size();
+    const int groups = grouped ? int(aOptions.inputs.size() / groupSize) : 1;
+    std::vector<std::string> outputs;
+    for (int g = 1; g <= groups; ++g) {
+        outputs.push_back(grouped ? numbered(aOptions.output, g) : aOptions.output);
+        const std::string prefix
+            = grouped ? numbered(aOptions.alignedPrefix, g) : aOptions.alignedPrefix;
+        for (std::size_t i = 1; !prefix.empty() && i <= groupSize; ++i)
+            outputs.push_back(prefix + std::to_string(i) + ".ppm");
+    }
+    for (const std::string &output : outputs) {
+        struct stat st;
+        const bool exists = stat(output.c_str(), &st) == 0;
+        for (std::size_t i = 0; i < aOptions.inputs.size(); ++i) {
+            const std::string &input = aOptions.inputs[i];
+            struct stat in;
+            if (output == input
+                || (exists && stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev
+                    && in.st_ino == st.st_ino))
+                return output + " would overwrite the input " + input;
+        }
+    }
+    return std::string();
+}
+
 std::string checkWritable(const std::string &aPath)
 {
     struct stat st;
@@ -261,45 +289,22 @@ std::string checkWritable(const std::string &aPath)
     return std::string();
 }
 
-std::string writePhotograph(
-    const Image<unsigned char> &aImage, const std::string &aPath, int aQuality, std::string &aLog)
+std::string writePhotograph(const Image<unsigned char> &aImage, const std::string &aPath,
+    int aQuality, std::string &aLog, const std::vector<unsigned char> *aExif)
 {
     const std::string format = outputFormatOf(aPath);
     if (format.empty())
         return "unknown output format (use .jpg, .jpeg, .ppm or .png)";
-    // The image library knows the extensions in two spellings (jpg/JPG); for any other
-    // (.jpeg, .Jpg) the complete file is first written under a hidden name it knows and then
-    // renamed, which keeps the result all-or-nothing.
-    const std::size_t dot = aPath.find_last_of('.');
-    const std::string ext = aPath.substr(dot + 1);
-    std::string upper = format;
-    for (char &c : upper)
-        c = char(std::toupper(static_cast<unsigned char>(c)));
-    const bool known = ext == format || ext == upper;
+    // The image library knows the extensions in two spellings (jpg/JPG): any other (.jpeg,
+    // .Jpg) is written in the format its lower-case form names.
     LibraryOutput output;
     output.start();
-    int result = 0;
-    std::string reason;
-    if (known) {
-        result = FileIO::writeImageAtomically(aImage, aPath.c_str(), aQuality);
-    } else {
-        const std::size_t slash = aPath.find_last_of('/');
-        const std::string folder = slash == std::string::npos ? "" : aPath.substr(0, slash + 1);
-        const std::string name = slash == std::string::npos ? aPath : aPath.substr(slash + 1);
-        const std::string staged
-            = folder + "." + name + ".staged-" + std::to_string(getpid()) + "." + format;
-        result = FileIO::writeImageAtomically(aImage, staged.c_str(), aQuality);
-        if (result == 0 && std::rename(staged.c_str(), aPath.c_str()) != 0) {
-            reason = "cannot write: " + std::string(std::strerror(errno));
-            std::remove(staged.c_str());
-            result = -1;
-        }
-    }
+    const std::string formatName = "result." + format;
+    const int result
+        = FileIO::writeImageAtomically(aImage, aPath.c_str(), aQuality, formatName.c_str(), aExif);
     aLog += output.stop();
     if (result == 0)
         return std::string();
-    if (!reason.empty())
-        return reason;
     // The library's last line names the system's reason after the last ": ".
     std::string last = aLog;
     while (!last.empty() && last.back() == '\n')

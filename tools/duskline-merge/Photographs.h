@@ -12,6 +12,8 @@
 
 namespace merge {
 
+struct Options;
+
 // Catches the image library's messages between start() and stop(), so that they can be turned
 // into reasons (and shown or not). Thread: one at a time; the capture holds for the whole
 // process (every thread's messages), so start and stop it around whole stages.
@@ -44,15 +46,19 @@ int loadPhotographs(const std::vector<std::string> &aPaths,
     std::vector<Image<unsigned char>> &aImages, std::vector<std::string> &aReasons,
     std::string &aLog);
 
+// Whether a file the tool would write (a result, a registered input) is one of the inputs,
+// under any name: the message saying which, or an empty string.
+std::string overwrittenInput(const Options &aOptions);
+
 // Checks, before any work, that a result can be written at aPath: its folder exists and is
 // writable and aPath is not a folder. Returns an empty string or the reason.
 std::string checkWritable(const std::string &aPath);
 
 // Writes aImage to aPath in the format of its extension (any letter case; .jpeg is JPEG) so
-// that aPath appears only when complete. Returns an empty string or the reason; aLog gets the
-// library's messages.
-std::string writePhotograph(
-    const Image<unsigned char> &aImage, const std::string &aPath, int aQuality, std::string &aLog);
+// that aPath appears only when complete; a JPEG gets aExif, if given. Returns an empty string or
+// the reason; aLog gets the library's messages.
+std::string writePhotograph(const Image<unsigned char> &aImage, const std::string &aPath,
+    int aQuality, std::string &aLog, const std::vector<unsigned char> *aExif = nullptr);
 
 // The reason a library message gives for aPath: the text after the path in the last line that
 // names it, or aFallback.

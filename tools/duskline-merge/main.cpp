@@ -3,6 +3,7 @@
 
 #include "Options.h"
 #include "Photographs.h"
+#include "core/AtomicFile"
 #include "core/MergePipeline"
 
 #include <algorithm>
@@ -164,6 +165,14 @@ int main(int argc, char **argv)
     case merge::Command::Merge:
         break;
     }
+    const std::string overwritten = merge::overwrittenInput(options);
+    if (!overwritten.empty()) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", KProgram,
+            overwritten.c_str(), KProgram);
+        return 2;
+    }
+    // A merge stopped by a signal takes its half-written result with it.
+    core::removeTemporariesOnSignals();
     if (options.inputs.size() < 2) {
         std::fprintf(stderr, "%s: at least two input images are needed, %zu given\n", KProgram,
             options.inputs.size());
