@@ -4,6 +4,7 @@
 // first-out queue; the thread merges the jobs one after another at low priority, reports the
 // running job's progress and the number of unfinished jobs, and ends when the queue is empty.
 
+#include "core/Exif"
 #include "core/Image"
 
 #include <Opsa/Frame.h>
@@ -49,6 +50,8 @@ public:
         std::atomic<bool> deleted { false };
         // Full paths of the files this job wrote, in order. Written by the merge thread only.
         std::vector<std::string> files;
+        // What the result's EXIF says about the burst, gathered while the frames are all here.
+        core::ExifFacts exif;
 
         // "<photo dir>HDR_<date>_<time>" plus, when that was taken, "_2", "_3", ...
         const std::string &base() const { return baseName; }
@@ -94,8 +97,10 @@ private:
     void processYuv(Job &aJob);
     void processRaw(Job &aJob);
     void writeResult(Job &aJob, const Image<unsigned char> &aImage);
-    // Writes one photograph atomically and records it in the job's files. Returns success.
-    bool writePhoto(Job &aJob, const Image<unsigned char> &aImage, const std::string &aPath);
+    // Writes one photograph atomically (with aExif, if given) and records it in the job's
+    // files. Returns success.
+    bool writePhoto(Job &aJob, const Image<unsigned char> &aImage, const std::string &aPath,
+        const core::ExifBlock *aExif = nullptr);
 
     // Guards jobs and looping; never held while a pipeline runs. A standard mutex rather than
     // a QMutex, whose futexes ThreadSanitizer cannot see.
@@ -105,6 +110,12 @@ private:
     // that a job queued meanwhile is either taken by the loop or causes a new start.
     bool looping = false;
 };
+
+// The EXIF facts of a burst's result: the job's creation time aCreated as the time it was
+// taken, the camera that took the frames, Duskline and its version, and the exposure time and
+// ISO-equivalent gain of the reference frame (the last of the burst, the registration's
+// reference) where it carries them. Thread: any.
+core::ExifFacts burstExifFacts(const std::vector<Opsa::Frame> &aFrames, const QDateTime &aCreated);
 
 // Converts UYVY pixels (U, Y0, V, Y1 per pair) of a width × height frame to packed RGB of
 // (width / aFactor) × (height / aFactor) pixels, taking every aFactor-th row and pair.

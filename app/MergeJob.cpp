@@ -76,6 +76,7 @@ AsyncFuser::Job::Job(
     : frames(aFrames)
     , created(aCreated)
     , saveInputs(aSaveInputs)
+    , exif(burstExifFacts(aFrames, aCreated))
     , baseName(claimBase(baseNameFor(created)))
 { }
 
@@ -106,10 +107,11 @@ std::string AsyncFuser::baseNameFor(const QDateTime &aCreated)
         + std::to_string(time.minute());
 }
 
-bool AsyncFuser::writePhoto(Job &aJob, const Image<unsigned char> &aImage, const std::string &aPath)
+bool AsyncFuser::writePhoto(Job &aJob, const Image<unsigned char> &aImage, const std::string &aPath,
+    const core::ExifBlock *aExif)
 {
     QDir().mkpath(QString::fromStdString(photoDirectory()));
-    if (FileIO::writeImageAtomically(aImage, aPath.c_str(), 95) != 0) {
+    if (FileIO::writeImageAtomically(aImage, aPath.c_str(), 95, nullptr, aExif) != 0) {
         qDebug() << "Could not write" << QString::fromStdString(aPath);
         return false;
     }
@@ -121,7 +123,8 @@ bool AsyncFuser::writePhoto(Job &aJob, const Image<unsigned char> &aImage, const
 
 void AsyncFuser::writeResult(Job &aJob, const Image<unsigned char> &aImage)
 {
-    writePhoto(aJob, aImage, aJob.resultPath());
+    const core::ExifBlock exif = core::resultExif({}, aJob.exif, aImage.width(), aImage.height());
+    writePhoto(aJob, aImage, aJob.resultPath(), exif.empty() ? nullptr : &exif);
 }
 
 void AsyncFuser::processYuv(Job &aJob)

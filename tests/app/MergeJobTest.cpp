@@ -3,8 +3,10 @@
 #include "core/FileIO"
 #include "support/TestSupport.h"
 
+#include <Opsa/Ketto/Frame.h>
 #include <Opsa/Ketto/PhonePath.h>
 #include <gtest/gtest.h>
+#include <libexif/exif-tag.h>
 #include <mutex>
 
 using testsupport::TempDir;
@@ -102,6 +104,38 @@ TEST_F(MergeJobTest, RealBurstsBecomeOneFusedPhotographEach)
         EXPECT_TRUE(raw || meanLuma(result) < meanLuma(photos[0]) - 5);
     }
     EXPECT_EQ(jobs[0]->resultPath(), dcim() + "/HDR_201023_95.jpg");
+}
+
+// The result says when the burst was taken, by which camera and program, and with what exposure
+// its reference frame (the last) was taken; the frames' pixels are merged as before.
+TEST_F(MergeJobTest, ResultsCarryTheBurstsExif)
+{
+    auto frame = [](unsigned char aLuma, int aExposure, float aGain) {
+        auto body = std::make_shared<Opsa::Ketto::_Frame>();
+        body->image = apptest::flatYuvFrame(32, 24, aLuma).image();
+        body->exposure = aExposure;
+        body->gain = aGain;
+        return Opsa::Frame(std::shared_ptr<Opsa::_Frame>(body));
+    };
+    const QDateTime when(QDate(2010, 2, 3), QTime(9, 5, 7));
+    auto job = std::make_shared<AsyncFuser::Job>(
+        std::vector<Opsa::Frame> { frame(200, 80000, 4.0f), frame(60, 20000, 2.5f) }, false, when);
+    runJob(job);
+    const std::string result = job->resultPath();
+    EXPECT_EQ(testsupport::exifTag(result, EXIF_TAG_DATE_TIME_ORIGINAL), "2010:02:03 09:05:07");
+    EXPECT_EQ(testsupport::exifTag(result, EXIF_TAG_MAKE), "Varnel");
+    EXPECT_EQ(testsupport::exifTag(result, EXIF_TAG_MODEL), "Varnel Ketto");
+    EXPECT_EQ(testsupport::exifTag(result, EXIF_TAG_SOFTWARE).rfind("Duskline ", 0), 0u);
+    EXPECT_EQ(testsupport::exifTag(result, EXIF_TAG_EXPOSURE_TIME), "1/50 sec.");
+    EXPECT_EQ(testsupport::exifTag(result, EXIF_TAG_ISO_SPEED_RATINGS), "250");
+
+    // Frames that do not say how they were exposed give no exposure tags.
+    job = std::make_shared<AsyncFuser::Job>(
+        std::vector<Opsa::Frame> { apptest::flatYuvFrame(32, 24, 90) }, false, when);
+    runJob(job);
+    EXPECT_EQ(testsupport::exifTag(job->resultPath(), EXIF_TAG_EXPOSURE_TIME), "");
+    EXPECT_EQ(testsupport::exifTag(job->resultPath(), EXIF_TAG_ISO_SPEED_RATINGS), "");
+    EXPECT_EQ(testsupport::exifTag(job->resultPath(), EXIF_TAG_MAKE), "Varnel");
 }
 
 TEST_F(MergeJobTest, DeletedBurstStopsAndLeavesNothing)

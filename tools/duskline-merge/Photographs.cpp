@@ -289,19 +289,49 @@ std::string checkWritable(const std::string &aPath)
     return std::string();
 }
 
+bool readReferenceExif(const std::vector<std::string> &aInputs, core::ExifBlock &aExif,
+    std::string &aInput, std::string &aReason)
+{
+    int reference = 0;
+    for (std::size_t i = 0; i < aInputs.size(); ++i) {
+        const std::string ext = lowerExtension(aInputs[i]);
+        core::ExifBlock exif;
+        if (ext == "jpg" || ext == "jpeg")
+            exif = core::readExif(aInputs[i].c_str());
+        const int orientation = core::exifOrientation(exif);
+        if (i == 0) {
+            aExif = exif;
+            reference = orientation;
+        } else if (orientation != reference) {
+            aInput = aInputs[i];
+            aReason = "its orientation (EXIF " + std::to_string(orientation) + ") differs from "
+                + std::to_string(reference) + " of " + aInputs[0]
+                + "; turn the photographs alike first";
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string writePhotograph(const Image<unsigned char> &aImage, const std::string &aPath,
-    int aQuality, std::string &aLog, const std::vector<unsigned char> *aExif)
+    int aQuality, std::string &aLog, const core::ExifBlock *aReferenceExif)
 {
     const std::string format = outputFormatOf(aPath);
     if (format.empty())
         return "unknown output format (use .jpg, .jpeg, .ppm or .png)";
-    // The image library knows the extensions in two spellings (jpg/JPG): any other (.jpeg,
-    // .Jpg) is written in the format its lower-case form names.
     LibraryOutput output;
     output.start();
+    core::ExifBlock exif;
+    if (aReferenceExif && format == "jpg") {
+        core::ExifFacts facts;
+        facts.software = std::string("duskline-merge ") + DUSKLINE_VERSION;
+        exif = core::resultExif(*aReferenceExif, facts, aImage.width(), aImage.height());
+    }
+    // The image library knows the extensions in two spellings (jpg/JPG): any other (.jpeg,
+    // .Jpg) is written in the format its lower-case form names.
     const std::string formatName = "result." + format;
-    const int result
-        = FileIO::writeImageAtomically(aImage, aPath.c_str(), aQuality, formatName.c_str(), aExif);
+    const int result = FileIO::writeImageAtomically(
+        aImage, aPath.c_str(), aQuality, formatName.c_str(), exif.empty() ? nullptr : &exif);
     aLog += output.stop();
     if (result == 0)
         return std::string();

@@ -4,6 +4,7 @@
 // short reason ("not a JPEG file", "the data ends early") for the tool's one-line message; the
 // image library's own log lines are caught and shown only when asked for.
 
+#include "core/Exif"
 #include "core/Image"
 
 #include <memory>
@@ -54,11 +55,19 @@ std::string overwrittenInput(const Options &aOptions);
 // writable and aPath is not a folder. Returns an empty string or the reason.
 std::string checkWritable(const std::string &aPath);
 
+// Reads the EXIF of the JPEG inputs (other formats carry none, which counts as upright) and
+// puts the reference's (the first input's) in aExif. Inputs turned differently cannot be
+// merged pixel on pixel: returns false, with the input and the reason, for the first input whose
+// orientation differs from the reference's.
+bool readReferenceExif(const std::vector<std::string> &aInputs, core::ExifBlock &aExif,
+    std::string &aInput, std::string &aReason);
+
 // Writes aImage to aPath in the format of its extension (any letter case; .jpeg is JPEG) so
-// that aPath appears only when complete; a JPEG gets aExif, if given. Returns an empty string or
-// the reason; aLog gets the library's messages.
+// that aPath appears only when complete. A JPEG result gets the EXIF of the reference input,
+// aReferenceExif, as a merged result should (core::resultExif), when that is given. Returns an
+// empty string or the reason; aLog gets the library's messages.
 std::string writePhotograph(const Image<unsigned char> &aImage, const std::string &aPath,
-    int aQuality, std::string &aLog, const std::vector<unsigned char> *aExif = nullptr);
+    int aQuality, std::string &aLog, const core::ExifBlock *aReferenceExif = nullptr);
 
 // The reason a library message gives for aPath: the text after the path in the last line that
 // names it, or aFallback.

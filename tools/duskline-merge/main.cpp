@@ -45,6 +45,12 @@ public:
         const std::string &aAlignedPrefix)
     {
         const Clock::time_point start = Clock::now();
+        core::ExifBlock exif;
+        std::string turned, reason;
+        if (!merge::readReferenceExif(aInputs, exif, turned, reason)) {
+            fail(turned, reason);
+            return false;
+        }
         std::vector<Image<unsigned char>> images;
         std::vector<std::string> reasons;
         std::string log;
@@ -99,7 +105,7 @@ public:
 
         const Clock::time_point encode = Clock::now();
         log.clear();
-        const std::string reason = merge::writePhotograph(images[0], aOutput, options.quality, log);
+        reason = merge::writePhotograph(images[0], aOutput, options.quality, log, &exif);
         show(log);
         if (!reason.empty()) {
             fail(aOutput, reason);
