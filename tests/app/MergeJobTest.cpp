@@ -1,9 +1,9 @@
 #include "AppTestSupport.h"
 #include "AsyncFuser.h"
 #include "core/FileIO"
+#include "support/PhoneAt.h"
 #include "support/TestSupport.h"
 
-#include <Opsa/Ketto/PhonePath.h>
 #include <gtest/gtest.h>
 #include <mutex>
 
@@ -18,7 +18,6 @@ class MergeJobTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        Opsa::Ketto::setPhoneRoot(root.path());
         auto record = [this](std::vector<int> &aInto) {
             return [this, &aInto](int aValue) {
                 {
@@ -35,7 +34,6 @@ protected:
         QObject::connect(
             &fuser, &AsyncFuser::numPending, &fuser, record(pending), Qt::DirectConnection);
     }
-    void TearDown() override { Opsa::Ketto::setPhoneRoot(std::string()); }
 
     void runJob(const AsyncFuser::JobPtr &aJob)
     {
@@ -52,6 +50,7 @@ protected:
     std::string dcim() const { return root.file("home/user/MyDocs/DCIM"); }
 
     TempDir root;
+    testsupport::PhoneAt phone { root.path() };
     AsyncFuser fuser;
     std::mutex progressMutex;
     std::vector<int> progress;
