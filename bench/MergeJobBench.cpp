@@ -4,7 +4,7 @@
 #include "AsyncFuser.h"
 #include "BenchSupport.h"
 
-#include <Opsa/Ketto/PhonePath.h>
+#include "support/PhoneAt.h"
 #include <QCoreApplication>
 #include <cstdlib>
 
@@ -20,7 +20,7 @@ int main(int argc, char **argv)
     char root[] = "/tmp/duskline-bench-XXXXXX";
     if (!mkdtemp(root))
         return 1;
-    Opsa::Ketto::setPhoneRoot(root);
+    testsupport::PhoneAt phone(root);
 
     std::vector<Opsa::Frame> frames;
     AsyncFuser::JobPtr job;

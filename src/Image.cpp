@@ -92,8 +92,8 @@ Image::Image(Size aSize, ImageFormat aType, unsigned char *aData, int aBytesPerR
     : Image(aSize.width, aSize.height, aType, aData, aBytesPerRow)
 { }
 
-Image::Image(
-    int aFd, unsigned int aOffset, int aWidth, int aHeight, ImageFormat aType, bool aWriteThrough)
+Image::Image(int aFd, unsigned int aOffset, int aWidth, int aHeight, ImageFormat aType,
+    bool aWriteThrough, MemoryMapper &aMapper)
     : w(aWidth)
     , h(aHeight)
     , format(aType)
@@ -109,7 +109,7 @@ Image::Image(
     void *mapping = MAP_FAILED;
     int savedErrno = EINVAL;
     if (aWidth >= 0 && aHeight >= 0 && size <= UINT32_MAX) {
-        mapping = mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE,
+        mapping = aMapper.mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE,
             aWriteThrough ? MAP_SHARED : MAP_PRIVATE, aFd, off_t(start));
         savedErrno = errno;
     }
@@ -119,12 +119,13 @@ Image::Image(
             int(aOffset), int(length), strerror(savedErrno));
         return;
     }
-    if (madvise(mapping, size_t(size), MADV_SEQUENTIAL) != 0) {
+    if (aMapper.madvise(mapping, size_t(size), MADV_SEQUENTIAL) != 0) {
         Opsa::warning(Event::InternalError,
             "Image: Unable to call madvise successfully. Performance may be impacted: %s",
             strerror(errno));
     }
     memmapped = true;
+    mapper = &aMapper;
     bufferSize = static_cast<unsigned int>(size);
     buffer = static_cast<unsigned char *>(mapping);
     pixels = buffer + delta;
@@ -144,6 +145,7 @@ Image::Image(const Image &aOther)
     , refCount(aOther.refCount)
     , mutex(aOther.mutex)
     , memmapped(aOther.memmapped)
+    , mapper(aOther.mapper)
 {
     if (refCount)
         refCount->fetch_add(1, std::memory_order_relaxed);
@@ -163,6 +165,7 @@ Image::Image(const Image &aSource, int aX, int aY, int aWidth, int aHeight)
     buffer = aSource.buffer;
     bufferSize = aSource.bufferSize;
     memmapped = aSource.memmapped;
+    mapper = aSource.mapper;
     // A source without a count (memory installed by setBuffer) is not managed here; the window
     // then shares neither count nor mutex rather than touching a count that does not exist.
     refCount = aSource.refCount;
@@ -187,6 +190,7 @@ Image &Image::operator=(const Image &aOther)
     bufferSize = aOther.bufferSize;
     mutex = aOther.mutex;
     memmapped = aOther.memmapped;
+    mapper = aOther.mapper;
     refCount = aOther.refCount;
     holdingLock = false;
     return *this;
@@ -212,7 +216,7 @@ void Image::release()
         if (left == 0 && buffer) {
             // Released the way it was acquired.
             if (memmapped) {
-                if (munmap(buffer, bufferSize) != 0) {
+                if (mapper->munmap(buffer, bufferSize) != 0) {
                     Opsa::error(Event::InternalError,
                         "Image::setBuffer: Unable to unmap memory mapped region starting "
                         "at %x of size %d: %s",
@@ -228,6 +232,7 @@ void Image::release()
     refCount = nullptr;
     // Nothing of the released memory applies to what is installed next.
     memmapped = false;
+    mapper = nullptr;
     bufferSize = 0;
 }
 

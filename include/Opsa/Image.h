@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Opsa/Geometry.h"
+#include "Opsa/MemoryMapper.h"
 
 #include <atomic>
 #include <pthread.h>
@@ -56,11 +57,12 @@ public:
     Image(int aWidth, int aHeight, ImageFormat aType, unsigned char *aData, int aBytesPerRow = -1);
     Image(Size aSize, ImageFormat aType, unsigned char *aData, int aBytesPerRow = -1);
 
-    // Maps aWidth x aHeight packed pixels at byte aOffset of a file descriptor, readable and
-    // writable; shared with the file when aWriteThrough, private otherwise. A failed mapping
-    // posts error InternalError and leaves the image without data.
+    // Maps aWidth x aHeight packed pixels at byte aOffset of a file descriptor through aMapper,
+    // readable and writable; shared with the file when aWriteThrough, private otherwise. The
+    // last reference unmaps it through the same mapper, which must outlive every reference. A
+    // failed mapping posts error InternalError and leaves the image without data.
     Image(int aFd, unsigned int aOffset, int aWidth, int aHeight, ImageFormat aType,
-        bool aWriteThrough);
+        bool aWriteThrough, MemoryMapper &aMapper);
 
     // A further reference to the same pixels; it does not hold the lock.
     Image(const Image &aOther);
@@ -123,6 +125,7 @@ private:
     std::atomic<int> *refCount = nullptr;
     pthread_mutex_t *mutex = nullptr;
     bool memmapped = false;
+    MemoryMapper *mapper = nullptr; // what mapped the buffer, when memmapped
     bool holdingLock = false;
 };
 

@@ -1,9 +1,9 @@
 #include "Fuser.h"
 
 #include "AppTestSupport.h"
+#include "support/PhoneAt.h"
 #include "support/TestSupport.h"
 
-#include <Opsa/Ketto/PhonePath.h>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -182,7 +182,7 @@ TEST(Fuser, TheQuickPreviewOfARealBurstIsRegisteredAndFused)
 TEST(Fuser, QueuedBurstsBecomeMergeJobs)
 {
     testsupport::TempDir root;
-    Opsa::Ketto::setPhoneRoot(root.path());
+    testsupport::PhoneAt phone(root.path());
     Fuser fuser(16, 12, Opsa::UYVY, 2);
     fuser.frames = { apptest::flatYuvFrame(16, 12, 150), apptest::flatYuvFrame(16, 12, 60) };
     fuser.setSaveInputsOn();
@@ -198,5 +198,4 @@ TEST(Fuser, QueuedBurstsBecomeMergeJobs)
     fuser.queueMergeJob();
     EXPECT_FALSE(testsupport::fileExists(files[0]) || testsupport::fileExists(files[1]));
     fuser.asyncFuser.wait();
-    Opsa::Ketto::setPhoneRoot(std::string());
 }

@@ -1,10 +1,10 @@
 #include "AppTestSupport.h"
 #include "AsyncFuser.h"
 #include "core/FileIO"
+#include "support/PhoneAt.h"
 #include "support/TestSupport.h"
 
 #include <Opsa/Ketto/Frame.h>
-#include <Opsa/Ketto/PhonePath.h>
 #include <gtest/gtest.h>
 #include <libexif/exif-tag.h>
 #include <mutex>
@@ -20,7 +20,6 @@ class MergeJobTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        Opsa::Ketto::setPhoneRoot(root.path());
         auto record = [this](std::vector<int> &aInto) {
             return [this, &aInto](int aValue) {
                 {
@@ -37,7 +36,6 @@ protected:
         QObject::connect(
             &fuser, &AsyncFuser::numPending, &fuser, record(pending), Qt::DirectConnection);
     }
-    void TearDown() override { Opsa::Ketto::setPhoneRoot(std::string()); }
 
     void runJob(const AsyncFuser::JobPtr &aJob)
     {
@@ -54,6 +52,7 @@ protected:
     std::string dcim() const { return root.file("home/user/MyDocs/DCIM"); }
 
     TempDir root;
+    testsupport::PhoneAt phone { root.path() };
     AsyncFuser fuser;
     std::mutex progressMutex;
     std::vector<int> progress;

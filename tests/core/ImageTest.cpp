@@ -76,7 +76,6 @@ TEST(Image, ReallocateAndCloneLeaveOtherHandlesTheirBuffer)
 
 TEST(ImageDeathTest, AccessChecksXThenYThenC)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     Image<short> img(4, 3, 2);
     EXPECT_DEATH(img(img.width(), 99),
         "inc/core/Image:.*T\\* Image<T>::operator\\(\\)\\(int, "

@@ -117,7 +117,6 @@ std::string failed(const char *aExpression)
 
 TEST(PyramidDeathTest, SizeMismatchesStopWithTheFailedExpression)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     typedef HDRFusion<Image<unsigned char>> Fusion8;
     EfficientLaplacian<Image<unsigned char>> p;
     Image<unsigned char> a(12, 11, 3), tall(12, 12, 3), grey(12, 11, 1);

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -111,8 +112,29 @@ TEST_F(FrameImage, CountsSurviveCopiesOnManyThreads)
     EXPECT_EQ(shared.data()[0], static_cast<unsigned char>(4 * 2000));
 }
 
+// The operating system's own mapping calls, as the phone's kernel passes them on.
+struct SystemMapper : Opsa::MemoryMapper
+{
+    void *mmap(void *aAddress, std::size_t aLength, int aProtection, int aFlags, int aFd,
+        off_t aOffset) override
+    {
+        return ::mmap(aAddress, aLength, aProtection, aFlags, aFd, aOffset);
+    }
+    int munmap(void *aAddress, std::size_t aLength) override
+    {
+        ++unmapped;
+        return ::munmap(aAddress, aLength);
+    }
+    int madvise(void *aAddress, std::size_t aLength, int aAdvice) override
+    {
+        return ::madvise(aAddress, aLength, aAdvice);
+    }
+    int unmapped = 0;
+};
+
 TEST_F(FrameImage, MapsAFileAtAnUnalignedOffsetAndUnmapsItWithTheLastReference)
 {
+    SystemMapper mapper;
     testsupport::TempDir dir;
     std::string path = dir.file("frame.bin");
     const unsigned int offset = unsigned(sysconf(_SC_PAGESIZE)) + 100;
@@ -122,7 +144,7 @@ TEST_F(FrameImage, MapsAFileAtAnUnalignedOffsetAndUnmapsItWithTheLastReference)
     };
     int fd = open(path.c_str(), O_RDWR);
     {
-        Image shared(fd, offset, 10, 2, Opsa::RAW, true);
+        Image shared(fd, offset, 10, 2, Opsa::RAW, true, mapper);
         ASSERT_TRUE(shared.memoryMapped());
         EXPECT_EQ(shared.data()[1], 'B');
         Image window(shared, 1, 0, 2, 1);
@@ -131,10 +153,11 @@ TEST_F(FrameImage, MapsAFileAtAnUnalignedOffsetAndUnmapsItWithTheLastReference)
         EXPECT_TRUE(isMapped());
     }
     EXPECT_FALSE(isMapped()) << "the mapping outlived its last reference";
+    EXPECT_EQ(mapper.unmapped, 1) << "unmapped past the mapper it came from";
     close(fd);
     EXPECT_EQ(testsupport::readText(path).substr(offset, 2), "zB");
     EXPECT_TRUE(drainEvents().empty());
-    EXPECT_FALSE(Image(-1, 4096, 8, 8, Opsa::UYVY, true).hasData());
+    EXPECT_FALSE(Image(-1, 4096, 8, 8, Opsa::UYVY, true, mapper).hasData());
     EXPECT_EQ(drainMessages(Event::Error, Event::InternalError).size(), 1u);
 }
 
