@@ -36,10 +36,9 @@ std::string readText(const std::string &aPath);
 void writeText(const std::string &aPath, const std::string &aText);
 // Names of the entries of a directory, sorted; hidden ones included.
 std::vector<std::string> listDir(const std::string &aPath);
-// An EXIF block as a camera writes it (core::ExifBlock), with orientation aOrientation: make
-// "Testcam", model "T1", exposure 1/50 s at +1 EV, ISO 400, GPS latitude reference "N", a unique
-// ID, a maker note and a thumbnail.
-std::vector<unsigned char> cameraExif(int aOrientation);
+// A 64 × 48 JPEG with a camera's EXIF: make "Testcam", model "T1", orientation 6, exposure
+// 1/50 s at +1 EV, ISO 400, GPS latitude 48.5 N, a unique ID and a thumbnail.
+constexpr const char *KCameraJpeg = DUSKLINE_SOURCE_DIR "/tests/support/camera.jpg";
 // The value of an EXIF tag (a libexif ExifTag) of a JPEG file as libexif prints it, or an empty
 // string when the file has no such tag.
 std::string exifTag(const std::string &aPath, int aTag);
