@@ -2,18 +2,15 @@
 
 #include "core/jbufsrc"
 
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <jerror.h>
 #include <jpeglib.h>
 #include <png.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using core::report;
 
