@@ -176,8 +176,16 @@ Image::Image(const Image &aSource, int aX, int aY, int aWidth, int aHeight)
 
 Image &Image::operator=(const Image &aOther)
 {
-    if (refCount == aOther.refCount && pixels == aOther.pixels)
+    // The same pixels (or the same marker): only the geometry may differ. A marker carries a
+    // size (a shot's target), which must not be lost here.
+    if (refCount == aOther.refCount && pixels == aOther.pixels) {
+        w = aOther.w;
+        h = aOther.h;
+        format = aOther.format;
+        bpp = aOther.bpp;
+        stride = aOther.stride;
         return *this;
+    }
     // Taken first: releasing this reference must not be able to end the source's buffer.
     if (aOther.refCount)
         aOther.refCount->fetch_add(1, std::memory_order_relaxed);

@@ -9,6 +9,7 @@
 #include "Opsa/Time.h"
 
 #include <memory>
+#include <string>
 
 namespace Opsa {
 
@@ -79,6 +80,14 @@ public:
     const Shot &shot() const { return body().shot(); }
 
     void debug(const char *aName = "") const { body().debug(aName); }
+
+    // Sets one tag of the frame; for devices tagging a frame before the application sees it
+    // (Device::tagFrame), while one thread holds the frame. Nothing happens on an invalid frame.
+    void setTag(const std::string &aKey, const TagValue &aValue)
+    {
+        if (ptr)
+            ptr->tags[aKey] = aValue;
+    }
 
 protected:
     const _Frame &body() const;

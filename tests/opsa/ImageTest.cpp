@@ -48,6 +48,12 @@ TEST_F(FrameImage, CopiesAndWindowsShareOneCountAndWindowsAreCutToTheSource)
     EXPECT_FALSE(Image(70000, 70000, Opsa::RAW).hasData());
     EXPECT_FALSE(Image(-1, 10, Opsa::RAW).hasData());
     EXPECT_EQ(drainMessages(Event::Error, Event::InternalError).size(), 2u);
+
+    // A marker target (a shot's "no pixels, this size") keeps its size when assigned.
+    Image target;
+    target = Image(640, 480, Opsa::UYVY, Image::DiscardData);
+    EXPECT_EQ(target.size(), (Opsa::Size { 640, 480 }));
+    EXPECT_EQ(target.type(), Opsa::UYVY);
 }
 
 TEST_F(FrameImage, BorrowedMemoryIsNeverFreed)
