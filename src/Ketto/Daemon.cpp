@@ -137,7 +137,9 @@ bool Daemon::startThread(
     pthread_attr_init(&attributes);
     pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
     pthread_attr_setschedpolicy(&attributes, SCHED_FIFO);
-    struct sched_param parameters {};
+    struct sched_param parameters
+    {
+    };
     parameters.sched_priority = aPriority;
     pthread_attr_setschedparam(&attributes, &parameters);
     int result = start(aThread, &attributes, aMain, this);
@@ -339,8 +341,8 @@ void Daemon::program(_Frame *aRequest)
     aRequest->frameTime = device->getFrameTime();
     current.exposure = aRequest->exposure;
     current.frameTime = aRequest->frameTime;
-    aRequest->image
-        = Image(current.image.width(), current.image.height(), current.image.type(), Image::DiscardData);
+    aRequest->image = Image(
+        current.image.width(), current.image.height(), current.image.type(), Image::DiscardData);
     pending = aRequest;
 }
 
@@ -367,8 +369,8 @@ void Daemon::switchMode(_Frame *aRequest)
         Image::DiscardData);
     aRequest->image = delivered;
     Shot &inForce = current.shot();
-    inForce.image = Image(
-        shot.image.width(), shot.image.height(), shot.image.type(), Image::DiscardData);
+    inForce.image
+        = Image(shot.image.width(), shot.image.height(), shot.image.type(), Image::DiscardData);
     inForce.histogram = shot.histogram;
     inForce.sharpness = shot.sharpness;
     inForce.exposure = -1;
@@ -487,7 +489,8 @@ void Daemon::fillImage(_Frame *aRequest, V4L2Sensor::Buffer *aBuffer)
     }
 
     // The driver's buffer must hold the whole frame before a byte of it is read.
-    const long long needed = static_cast<long long>(width) * height * Image::bytesPerPixelOf(format);
+    const long long needed
+        = static_cast<long long>(width) * height * Image::bytesPerPixelOf(format);
     const bool complete = aBuffer->data && needed > 0 && needed <= aBuffer->length;
     Image source;
     if (complete)
@@ -512,8 +515,7 @@ void Daemon::fillImage(_Frame *aRequest, V4L2Sensor::Buffer *aBuffer)
     }
     if (target.type() != format) {
         sensor->error(Event::ImageTargetFormatMismatch,
-            "Requested unsupported image format %d for an already allocated image.",
-            target.type());
+            "Requested unsupported image format %d for an already allocated image.", target.type());
         aRequest->image = empty;
         return;
     }

@@ -20,7 +20,9 @@ int Kernel::gettimeofday(struct timeval *aTime)
 
 Opsa::Time phoneTime()
 {
-    struct timeval tv {};
+    struct timeval tv
+    {
+    };
     kernel().gettimeofday(&tv);
     return Opsa::Time(static_cast<int>(tv.tv_sec), static_cast<int>(tv.tv_usec));
 }

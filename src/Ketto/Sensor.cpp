@@ -188,7 +188,8 @@ const Opsa::Platform &Sensor::platform()
 Opsa::Frame Sensor::getFrame()
 {
     if (!daemon) {
-        error(Event::NoCaptureRequested, "Can't request a frame before calling capture or stream\n");
+        error(
+            Event::NoCaptureRequested, "Can't request a frame before calling capture or stream\n");
         return Opsa::Frame();
     }
     // Nothing will come from a daemon that could not start; its failure is already reported.
