@@ -229,19 +229,19 @@ TEST_F(CaptureTest, StreamThatIsNeverDrainedKeepsAtMostTheLimit)
 
 TEST_F(CaptureTest, CallerImageTargets)
 {
-    std::vector<unsigned char> small(320 * 240 * 2);
+    // The sensor delivers even sizes only: a target of an odd size cannot be filled.
+    std::vector<unsigned char> odd(641 * 481 * 2);
     std::vector<unsigned char> exact(640 * 480 * 2, 0);
     std::vector<unsigned char> rgb(640 * 480 * 3);
-    std::vector<Shot> burst { shotOf(8000, 1.0f, Opsa::UYVY, small.data()),
+    std::vector<Shot> burst { shotOf(8000, 1.0f, Opsa::UYVY, odd.data(), 641, 481),
         shotOf(8000, 1.0f, Opsa::UYVY, exact.data()),
         shotOf(8000, 1.0f, Opsa::UYVY, Image::AllocateOnCapture) };
-    burst[0].image = Image(320, 240, Opsa::UYVY, small.data());
     sensor->capture(burst);
 
     Opsa::Frame wrongSize = sensor->getFrame();
     EXPECT_FALSE(wrongSize.image().hasData());
     EXPECT_EQ(takeMessages(Event::Error, Event::ImageTargetSizeMismatch),
-        std::vector<std::string> { "Requested image size (320 x 240) on an already allocated "
+        std::vector<std::string> { "Requested image size (641 x 481) on an already allocated "
                                    "image does not match actual image size (640 x 480). "
                                    "Dropping image data." });
 
