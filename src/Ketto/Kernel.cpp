@@ -13,6 +13,20 @@
 
 namespace Opsa::Ketto {
 
+int Kernel::gettimeofday(struct timeval *aTime)
+{
+    return ::gettimeofday(aTime, nullptr);
+}
+
+Opsa::Time phoneTime()
+{
+    struct timeval tv
+    {
+    };
+    kernel().gettimeofday(&tv);
+    return Opsa::Time(static_cast<int>(tv.tv_sec), static_cast<int>(tv.tv_usec));
+}
+
 int LinuxKernel::open(const char *aPath, int aFlags, mode_t aMode)
 {
     return ::open(aPath, aFlags, aMode);

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "Opsa/MemoryMapper.h"
+#include "Opsa/Time.h"
 
 #include <poll.h>
 #include <string>
+#include <sys/time.h>
 #include <sys/types.h>
 
 namespace Opsa::Ketto {
@@ -25,6 +27,11 @@ public:
     virtual ssize_t write(int aFd, const void *aBuffer, std::size_t aCount) = 0;
     virtual int ioctl(int aFd, unsigned long aRequest, void *aArgument) = 0;
     virtual int poll(struct pollfd *aFds, nfds_t aCount, int aTimeout) = 0;
+    // The time of day on the phone's clock, which stamps frame starts and buffers: the
+    // system's own everywhere but on a simulated phone whose clock may run behind it. Code that
+    // compares the time of day with device times (the capture daemon's timed actions) reads
+    // it here.
+    virtual int gettimeofday(struct timeval *aTime);
 };
 
 // The phone's own kernel: every call passes straight to the C library.
@@ -104,5 +111,8 @@ inline Kernel &kernel()
 {
     return Phone::current().kernel();
 }
+
+// The time of day on the clock of the phone in use (Kernel::gettimeofday).
+Opsa::Time phoneTime();
 
 } // namespace Opsa::Ketto
