@@ -1,5 +1,6 @@
 #include "ScreensSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QWidget>
 #include <cerrno>
@@ -179,6 +180,8 @@ TestPhone::~TestPhone()
 
 QImage screenshot(QWidget *aWidget, const QString &aName)
 {
+    // What a person sees: after the window system and the layouts have caught up.
+    QCoreApplication::processEvents();
     QImage shot = aWidget->grab().toImage().convertToFormat(QImage::Format_RGB32);
     QDir().mkpath(QStringLiteral(SCREENSHOT_DIR));
     shot.save(QStringLiteral(SCREENSHOT_DIR "/") + aName + QStringLiteral(".png"));
