@@ -110,7 +110,11 @@ int OverlayKernel::ioctl(int aFd, unsigned long aRequest, void *aArgument)
 void *OverlayKernel::mmap(void *, std::size_t aLength, int, int, int aFd, off_t aOffset)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    if (aFd != KFd || !open_ || aOffset != 0 || mapped) {
+    if (aFd != KFd || !open_) {
+        errno = EBADF;
+        return MAP_FAILED;
+    }
+    if (aOffset != 0 || mapped) {
         errno = EINVAL;
         return MAP_FAILED;
     }
