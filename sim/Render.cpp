@@ -221,21 +221,21 @@ void rawToUyvy(const std::uint16_t *aRaw, int aWidth, int aHeight, const ColourP
     }
 }
 
-void histogram(const std::uint16_t *aRaw, int aWidth, int aHeight, double aScale,
+void histogram(const std::uint16_t *aRaw, int aWidth, int aHeight, double aScaleX, double aScaleY,
     const Opsa::Ketto::HistogramConfig &aConfig, std::uint32_t *aBanks)
 {
     using namespace Opsa::Ketto;
     const int buckets = aConfig.bins == 0 ? 32 : 64;
     const int shift = buckets == 64 ? 4 : 5;
     std::vector<double> counts(std::size_t(KHistogramBanks) * buckets, 0.0);
-    const int x0 = int((aConfig.horizontal[0] >> 16) * aScale);
+    const int x0 = int((aConfig.horizontal[0] >> 16) * aScaleX);
     const int x1 = std::min(
-        aWidth, int(((aConfig.horizontal[0] >> 16) + (aConfig.horizontal[0] & 0xFFFF)) * aScale));
-    const int y0 = int((aConfig.vertical[0] >> 16) * aScale);
+        aWidth, int(((aConfig.horizontal[0] >> 16) + (aConfig.horizontal[0] & 0xFFFF)) * aScaleX));
+    const int y0 = int((aConfig.vertical[0] >> 16) * aScaleY);
     const int y1 = std::min(
-        aHeight, int(((aConfig.vertical[0] >> 16) + (aConfig.vertical[0] & 0xFFFF)) * aScale));
-    // Each rendered site stands for 1 / scale^2 sites of the previewer input.
-    const double weight = 1.0 / (aScale * aScale);
+        aHeight, int(((aConfig.vertical[0] >> 16) + (aConfig.vertical[0] & 0xFFFF)) * aScaleY));
+    // Each rendered site stands for 1 / (scale x scale) sites of the previewer input.
+    const double weight = 1.0 / (aScaleX * aScaleY);
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x) {
             const int bank = (y & 1) * 2 + (x & 1);
@@ -257,22 +257,22 @@ AfGrid afGrid(const Opsa::Ketto::AfConfig &aConfig)
         int(w[32] + 1) };
 }
 
-void sharpness(const std::uint16_t *aRaw, int aWidth, int aHeight, double aScale,
+void sharpness(const std::uint16_t *aRaw, int aWidth, int aHeight, double aScaleX, double aScaleY,
     const Opsa::Ketto::AfConfig &aConfig, std::uint8_t *aRecords, std::size_t aBytes)
 {
     using namespace Opsa::Ketto;
     const AfGrid grid = afGrid(aConfig);
-    const double weight = 1.0 / (aScale * aScale);
+    const double weight = 1.0 / (aScaleX * aScaleY);
     std::memset(aRecords, 0, aBytes);
     for (int cy = 0; cy < grid.cellsHigh; ++cy) {
         for (int cx = 0; cx < grid.cellsWide; ++cx) {
             const std::size_t at = (std::size_t(cy) * grid.cellsWide + cx) * KAfCellBytes;
             if (at + KAfCellBytes > aBytes)
                 return;
-            const int x0 = int((grid.x + cx * grid.cellWidth) * aScale);
-            const int x1 = std::min(aWidth, int((grid.x + (cx + 1) * grid.cellWidth) * aScale));
-            const int y0 = int((grid.y + cy * grid.cellHeight) * aScale);
-            const int y1 = std::min(aHeight, int((grid.y + (cy + 1) * grid.cellHeight) * aScale));
+            const int x0 = int((grid.x + cx * grid.cellWidth) * aScaleX);
+            const int x1 = std::min(aWidth, int((grid.x + (cx + 1) * grid.cellWidth) * aScaleX));
+            const int y0 = int((grid.y + cy * grid.cellHeight) * aScaleY);
+            const int y1 = std::min(aHeight, int((grid.y + (cy + 1) * grid.cellHeight) * aScaleY));
             double sum[3] = { 0, 0, 0 }, focus[3] = { 0, 0, 0 };
             std::uint32_t peak[3] = { 0, 0, 0 }, sites[3] = { 0, 0, 0 };
             for (int y = y0; y < y1; ++y) {

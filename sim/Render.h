@@ -67,19 +67,19 @@ struct ColourProgram
 void rawToUyvy(const std::uint16_t *aRaw, int aWidth, int aHeight, const ColourProgram &aProgram,
     std::uint8_t *aOut);
 
-// Statistics over a mosaic rendered at aScale of the previewer input's resolution (0.5: half
-// as wide and tall); regions and cells are in previewer-input pixels and counts are brought
-// back to that resolution, so they do not depend on the output size.
+// Statistics over a mosaic rendered at aScaleX x aScaleY of the previewer input's resolution
+// (0.5: half as wide or tall); regions and cells are in previewer-input pixels and counts are
+// brought back to that resolution, so they do not depend on the output size.
 //
 // Histogram: KHistogramBanks banks of 64 (or 32) counts; bank 0 the green sites of red rows,
 // 1 red, 2 blue, 3 the green sites of blue rows.
-void histogram(const std::uint16_t *aRaw, int aWidth, int aHeight, double aScale,
+void histogram(const std::uint16_t *aRaw, int aWidth, int aHeight, double aScaleX, double aScaleY,
     const Opsa::Ketto::HistogramConfig &aConfig, std::uint32_t *aBanks);
 // Sharpness: one KAfCellBytes record per cell, row by row; in a record, channel c (0 red,
 // 1 green, 2 blue) is four 32-bit words at byte 16 x c: the sum of its values, its focus value
 // (the sum of |second difference| along rows between sites of its colour), its largest value
 // and the number of its sites.
-void sharpness(const std::uint16_t *aRaw, int aWidth, int aHeight, double aScale,
+void sharpness(const std::uint16_t *aRaw, int aWidth, int aHeight, double aScaleX, double aScaleY,
     const Opsa::Ketto::AfConfig &aConfig, std::uint8_t *aRecords, std::size_t aBytes);
 
 // The sharpness engine's grid as its configuration words give it.

@@ -41,6 +41,9 @@
 //   buffer timestamp:  S + F + R + P        (DQBUF returns it from then on)
 // Exposure and frame time written before a frame starts apply to it; gain and the colour
 // matrix written before its exposure ends (S + F) apply to it.
+// WAIT_FOR_HS_VS returns the first frame start after the call began; with no frame for 10 s
+// (no stream) it fails with ETIMEDOUT. Sequence numbers count every frame since the simulator
+// was made, across streams.
 //
 // Thread: every member is safe to call from any thread.
 
