@@ -564,16 +564,18 @@ Histogram V4L2Sensor::histogram(Time aTime, const Opsa::HistogramConfig &aReques
     if (!fetch(KNewestFrame))
         return Histogram();
     int dt = aTime - Time(request.seconds, request.microseconds);
-    if (dt > KStatisticsSlack) {
-        report(Event::Warning, Event::DriverError, "Missing histogram (%d)\n", dt);
-        return Histogram();
-    }
     // Newer statistics than the frame: step back through the driver's frames. It keeps only a
     // few, so a walk through all frame numbers means the answers are not to be believed.
     for (unsigned steps = 0; dt < -KStatisticsSlack; ++steps) {
         if (steps == KFrameNumbers || !fetch(previousFrame(request.frameNumber)))
             return Histogram();
         dt = aTime - Time(request.seconds, request.microseconds);
+    }
+    // Older than the frame, at once or after stepping back past a frame without statistics:
+    // this frame's are not there, and another frame's would meter the wrong exposure.
+    if (dt > KStatisticsSlack) {
+        report(Event::Warning, Event::DriverError, "Missing histogram (%d)\n", dt);
+        return Histogram();
     }
     // Only counts the driver says it wrote are read.
     constexpr std::uint32_t used = 3 * KHistogramBuckets * sizeof(std::uint32_t);
@@ -620,14 +622,14 @@ SharpnessMap V4L2Sensor::sharpness(Time aTime, const SharpnessMapConfig &aReques
     if (!fetch(KNewestFrame))
         return SharpnessMap();
     int dt = aTime - Time(request.seconds, request.microseconds);
-    // Focus keeps going on slightly stale cells rather than none.
-    if (dt > KStatisticsSlack)
-        report(Event::Warning, Event::DriverError, "Missing sharpness (%d)\n", dt);
     for (unsigned steps = 0; dt < -KStatisticsSlack; ++steps) {
         if (steps == KFrameNumbers || !fetch(previousFrame(request.frameNumber)))
             return SharpnessMap();
         dt = aTime - Time(request.seconds, request.microseconds);
     }
+    // Focus keeps going on slightly stale cells rather than none.
+    if (dt > KStatisticsSlack)
+        report(Event::Warning, Event::DriverError, "Missing sharpness (%d)\n", dt);
     if (request.size < std::uint32_t(KAfStatisticsBytes)) {
         report(Event::Error, Event::DriverError,
             "VIDIOC_PRIVATE_ISP_AF_REQ: short answer (%u of %d bytes)", unsigned(request.size),

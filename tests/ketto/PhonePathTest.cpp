@@ -1,5 +1,6 @@
-#include "Ketto/Kernel.h"
 #include "Opsa/Ketto/PhonePath.h"
+
+#include "Ketto/Kernel.h"
 
 #include <cerrno>
 #include <cstdlib>
