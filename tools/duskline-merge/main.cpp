@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -29,9 +30,38 @@ double millisecondsSince(Clock::time_point aStart)
     return std::chrono::duration<double, std::milli>(Clock::now() - aStart).count();
 }
 
+// Whether the batch's progress line is on the terminal: a message replaces it.
+bool progressShown = false;
+
+void clearProgress()
+{
+    if (progressShown)
+        std::fputs("\r\033[K", stderr);
+    progressShown = false;
+}
+
 void fail(const std::string &aWhat, const std::string &aReason)
 {
+    clearProgress();
     std::fprintf(stderr, "%s: %s: %s\n", KProgram, aWhat.c_str(), aReason.c_str());
+}
+
+// One updating line on the terminal: which group of how many is merged, and its files, cut to
+// the terminal's width.
+void showProgress(int aGroup, int aGroups, const std::vector<std::string> &aInputs)
+{
+    std::string line
+        = "Merging group " + std::to_string(aGroup) + " of " + std::to_string(aGroups) + ":";
+    for (const std::string &input : aInputs)
+        line += " " + input;
+    winsize size {};
+    const std::size_t columns
+        = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
+    if (line.size() >= columns)
+        line = line.substr(0, columns - 4) + "...";
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    std::fflush(stderr);
+    progressShown = true;
 }
 
 class Tool
@@ -267,6 +297,8 @@ int main(int argc, char **argv)
     }
 
     Tool tool(options);
+    // A batch can run for minutes; a log or a pipe gets no progress.
+    const bool batchProgress = groups > 1 && isatty(STDERR_FILENO);
     bool ok = true;
     for (int g = 1; g <= groups; ++g) {
         const auto first = options.inputs.begin() + std::ptrdiff_t((g - 1) * groupSize);
@@ -275,8 +307,11 @@ int main(int argc, char **argv)
         const std::string output = grouped ? merge::numbered(options.output, g) : options.output;
         const std::string prefix
             = grouped ? merge::numbered(options.alignedPrefix, g) : options.alignedPrefix;
+        if (batchProgress)
+            showProgress(g, groups, inputs);
         ok = tool.mergeGroup(inputs, output, prefix) && ok;
     }
+    clearProgress();
     std::fflush(stdout);
     return ok ? 0 : 1;
 }
