@@ -54,11 +54,18 @@ void SimKernel::State::sensorLoop()
         if (lockStep) {
             // Wait for the program: a frame-start wait entered since the last start, and a
             // buffer to fill (for a while; a program that returns none loses frames).
-            const Micros patience = realNow() + 2000000;
-            while (!stopSensor
-                && ((extensionPresent() && waitersForNext == 0)
-                    || (havePrevious && !queuedBuffer() && realNow() < patience)))
-                cv.wait_until(lock, wallPoint(std::min(patience, realNow() + 100000)));
+            const Micros waited = realNow();
+            const Micros forProgram = waited + Micros(options.lockStepWaitMs) * 1000;
+            const Micros forBuffer = waited + 2000000;
+            for (;;) {
+                const Micros t = realNow();
+                const bool program = extensionPresent() && waitersForNext == 0 && t < forProgram;
+                const bool buffer = havePrevious && !queuedBuffer() && t < forBuffer;
+                if (stopSensor || !(program || buffer))
+                    break;
+                cv.wait_until(
+                    lock, wallPoint(std::min(t + 100000, program ? forProgram : forBuffer)));
+            }
             if (stopSensor)
                 break;
         }
