@@ -2,9 +2,12 @@
 #include "Fuser.h"
 #include "HelpDialog.h"
 #include "ScreensSupport.h"
+#include "SimPhone.h"
 #include "SplashDialog.h"
+#include "support/TestSupport.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -14,7 +17,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-using screens::TestPhone;
+using Phone = Opsa::Sim::SimPhone;
 using testsupport::readText;
 using testsupport::writeText;
 
@@ -46,30 +49,6 @@ QStringList checkedChoices(QWidget *aDialog)
     return checked;
 }
 
-// Log lines of warning level said while the object lives.
-class Warnings
-{
-public:
-    Warnings()
-    {
-        lines().clear();
-        previous = qInstallMessageHandler(
-            [](QtMsgType aType, const QMessageLogContext &, const QString &aText) {
-                if (aType == QtWarningMsg)
-                    lines() << aText;
-            });
-    }
-    ~Warnings() { qInstallMessageHandler(previous); }
-    static QStringList &lines()
-    {
-        static QStringList said;
-        return said;
-    }
-
-private:
-    QtMessageHandler previous;
-};
-
 // The capture screen's stand-in: a full screen of the phone.
 struct Screen : QWidget
 {
@@ -93,7 +72,6 @@ class CaptureSettingsShows : public ::testing::TestWithParam<SettingsCase>
 TEST_P(CaptureSettingsShows, TheFuserSettingsWhenBuilt)
 {
     const SettingsCase &c = GetParam();
-    TestPhone phone;
     Fuser fuser(c.width, c.width * 3 / 4, Opsa::UYVY, 3);
     fuser.saveInputs = c.saveInputs;
     fuser.autoShots = c.autoShots;
@@ -112,7 +90,6 @@ INSTANTIATE_TEST_SUITE_P(Settings, CaptureSettingsShows,
 
 TEST(CaptureSettingsDialog, EveryClickChangesTheFuserAtOnceWithinItsRowOnly)
 {
-    TestPhone phone;
     Fuser fuser(2592, 1968, Opsa::UYVY, 3);
     Screen screen;
     screen.show();
@@ -160,7 +137,7 @@ TEST(CaptureSettingsDialog, EveryClickChangesTheFuserAtOnceWithinItsRowOnly)
 
 TEST(SplashDialog, FirstLaunchShowsItAndRecordsTheDefault)
 {
-    TestPhone phone;
+    Phone phone;
     Screen screen;
     SplashDialog splash(&screen);
     screen.show();
@@ -185,7 +162,7 @@ TEST(SplashDialog, FirstLaunchShowsItAndRecordsTheDefault)
 
 TEST(SplashDialog, KeepsShowAtLaunchAcrossLaunchesAndFollowsTheScreensSize)
 {
-    TestPhone phone;
+    Phone phone;
     const std::string settings = phone.path("/home/user/.hdr");
     {
         Screen screen;
@@ -225,25 +202,24 @@ class SplashDialogWithBadSettings : public ::testing::TestWithParam<std::string>
 
 TEST_P(SplashDialogWithBadSettings, ShowsTheDefaultsOnceAndLeavesTheFileUntilOk)
 {
-    TestPhone phone;
+    Phone phone;
     const std::string settings = phone.path("/home/user/.hdr");
-    ASSERT_EQ(mkdir(phone.path("/home").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(phone.path("/home/user").c_str(), 0755), 0);
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(phone.path("/home/user"))));
     writeText(settings, GetParam());
-    Warnings warnings;
+    screens::Log warnings(QtWarningMsg);
     Screen screen;
     SplashDialog splash(&screen);
     screen.show();
     EXPECT_TRUE(splash.isVisible());
     EXPECT_TRUE(splash.showAtLaunchBox()->isChecked());
     EXPECT_TRUE(splash.settingsProblemLabel()->isVisible());
-    EXPECT_EQ(Warnings::lines().size(), 1) << Warnings::lines().join("\n").toStdString();
+    EXPECT_EQ(warnings.lines().size(), 1) << warnings.lines().join("\n").toStdString();
     EXPECT_EQ(readText(settings), GetParam());
     screens::screenshot(&screen, "splash-bad-settings");
 
     QTest::mouseClick(child<QPushButton>(&splash, "Ok"), Qt::LeftButton);
     EXPECT_EQ(readText(settings), "0\n");
-    EXPECT_EQ(Warnings::lines().size(), 1);
+    EXPECT_EQ(warnings.lines().size(), 1);
     splash.show();
     EXPECT_FALSE(splash.settingsProblemLabel()->isVisible());
 }
@@ -254,27 +230,26 @@ INSTANTIATE_TEST_SUITE_P(Contents, SplashDialogWithBadSettings,
 
 TEST(SplashDialog, AnUnreadableSettingsFileIsNeitherFatalNorReplacedBeforeOk)
 {
-    TestPhone phone;
+    Phone phone;
     const std::string settings = phone.path("/home/user/.hdr");
     // A folder where the file should be: it can be neither read nor replaced.
-    ASSERT_EQ(mkdir(phone.path("/home").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(phone.path("/home/user").c_str(), 0755), 0);
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(phone.path("/home/user"))));
     ASSERT_EQ(mkdir(settings.c_str(), 0755), 0);
     writeText(settings + "/kept", "mine");
-    Warnings warnings;
+    screens::Log warnings(QtWarningMsg);
     Screen screen;
     SplashDialog splash(&screen);
     EXPECT_TRUE(splash.isVisibleTo(&screen));
     EXPECT_TRUE(splash.showAtLaunchBox()->isChecked());
-    EXPECT_EQ(Warnings::lines().size(), 1);
+    EXPECT_EQ(warnings.lines().size(), 1);
     splash.hide();
-    EXPECT_EQ(Warnings::lines().size(), 2); // the failed save is said too
+    EXPECT_EQ(warnings.lines().size(), 2); // the failed save is said too
     EXPECT_EQ(readText(settings + "/kept"), "mine");
 }
 
 TEST(SplashDialog, BuildsTheLicenceWindowOnceWithTheAgreement)
 {
-    TestPhone phone;
+    Phone phone;
     Screen screen;
     SplashDialog splash(&screen);
     screen.show();
@@ -300,7 +275,6 @@ TEST(SplashDialog, BuildsTheLicenceWindowOnceWithTheAgreement)
 
 TEST(HelpDialog, ShowsTheHelpPageInOneWindowOverItsScreen)
 {
-    TestPhone phone;
     Screen screen;
     HelpDialog help(":/help.html", &screen);
     screen.show();
@@ -329,7 +303,6 @@ TEST(HelpDialog, ShowsTheHelpPageInOneWindowOverItsScreen)
 
 TEST(HelpDialog, AMissingPageLeavesTheBrowserEmpty)
 {
-    TestPhone phone;
     Screen screen;
     HelpDialog help(":/no-such-page.html", &screen);
     help.showHelp();

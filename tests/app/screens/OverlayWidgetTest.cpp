@@ -1,138 +1,104 @@
 #include "OverlayWidget.h"
 
+#include "CameraClient.h"
 #include "ScreensSupport.h"
+#include "SimPhone.h"
 
 #include <QTest>
 #include <cstring>
 #include <gtest/gtest.h>
 
 using namespace Opsa::Ketto;
-using screens::OverlayKernel;
 
 namespace {
 
-template <typename T> T recordOf(const OverlayKernel::Request &aRequest)
+Opsa::Sim::SimOptions lockStep()
 {
-    T value {};
-    EXPECT_EQ(aRequest.record.size(), sizeof value);
-    std::memcpy(&value, aRequest.record.data(), std::min(sizeof value, aRequest.record.size()));
-    return value;
+    Opsa::Sim::SimOptions options;
+    options.pace = Opsa::Sim::Pace::LockStep;
+    return options;
 }
 
-std::vector<unsigned long> codes(const std::vector<OverlayKernel::Request> &aRequests)
+// One frame of the simulated camera's viewfinder, 640 × 480 UYVY.
+std::vector<std::uint8_t> viewfinderFrame(Opsa::Sim::SimKernel &aKernel)
 {
-    std::vector<unsigned long> out;
-    for (const OverlayKernel::Request &r : aRequests)
-        out.push_back(r.code);
-    return out;
-}
-
-// The phone's screen with the viewfinder area at its left, as the capture screen places it.
-struct Screen : QWidget
-{
-    Screen() { resize(800, 480); }
-};
-
-// Fills the plane with two colours side by side: a light warm left half and a dark cool
-// right half (U, Y, V, Y per pixel pair).
-void paintPlane(unsigned char *aPlane)
-{
-    for (int y = 0; y < 480; ++y)
-        for (int x = 0; x < 640; x += 2) {
-            unsigned char *p = aPlane + (y * 640 + x) * 2;
-            const bool left = x < 320;
-            p[0] = left ? 100 : 170;
-            p[1] = p[3] = left ? 200 : 50;
-            p[2] = left ? 170 : 100;
-        }
+    Opsa::Sim::CameraClient camera(aKernel);
+    std::vector<std::uint8_t> frame;
+    EXPECT_EQ(camera.open(), 0);
+    EXPECT_EQ(camera.setControl(KControlExposure, 20000), 0);
+    EXPECT_EQ(camera.start(640, 480, V4L2_PIX_FMT_UYVY), 0);
+    EXPECT_EQ(camera.frameWithSequence(aKernel.framesStarted(), frame), 0) << std::strerror(errno);
+    return frame;
 }
 
 } // namespace
 
-TEST(OverlayWidget, ConfiguresThePlaneOffWithGreyMemoryAndTheKeyColour)
+TEST(OverlayWidget, ShowsTheSimulatedViewfinderWhereTheKeyColourWasWhileShown)
 {
-    screens::TestPhone phone;
-    {
-        OverlayWidget overlay;
-        const std::vector<OverlayKernel::Request> sent = phone.kernel.requests();
-        ASSERT_EQ(codes(sent),
-            (std::vector<unsigned long> { FBIOGET_VSCREENINFO, KFbQueryPlane, KFbSetupPlane,
-                KFbSetupMemory, FBIOPUT_VSCREENINFO, KFbSetColorKey }));
-
-        const OverlayPlane plane = recordOf<OverlayPlane>(sent[2]);
-        EXPECT_EQ(plane.enabled, 0);
-        EXPECT_EQ(plane.x, 0u);
-        EXPECT_EQ(plane.y, 0u);
-        EXPECT_EQ(plane.outWidth, 640u);
-        EXPECT_EQ(plane.outHeight, 480u);
-        const OverlayMemory memory = recordOf<OverlayMemory>(sent[3]);
-        EXPECT_EQ(memory.size, 614400u);
-        EXPECT_EQ(memory.type, 0);
-        const fb_var_screeninfo info = recordOf<fb_var_screeninfo>(sent[4]);
-        EXPECT_EQ(info.xres, 640u);
-        EXPECT_EQ(info.yres, 480u);
-        EXPECT_EQ(info.xres_virtual, 640u);
-        EXPECT_EQ(info.yres_virtual, 480u);
-        EXPECT_EQ(info.xoffset + info.yoffset, 0u);
-        EXPECT_EQ(info.nonstd, KOverlayModeYuv422);
-        EXPECT_EQ(info.bits_per_pixel, 16u) << "what the driver reported is kept";
-        const OverlayColorKey key = recordOf<OverlayColorKey>(sent[5]);
-        EXPECT_EQ(key.keyType, KColorKeyGraphicsDestination);
-        EXPECT_EQ(key.transparentKey, 0x0801u);
-
-        const Opsa::Image image = overlay.frameBuffer();
-        EXPECT_EQ(image.width(), 640);
-        EXPECT_EQ(image.height(), 480);
-        EXPECT_EQ(image.type(), Opsa::UYVY);
-        ASSERT_EQ(image.data(), phone.kernel.memory());
-        for (int i = 0; i < 614400; ++i)
-            ASSERT_EQ(image.data()[i], 0x80) << "byte " << i;
-        EXPECT_EQ(overlay.palette().color(QPalette::Window), QColor(10, 0, 10));
-        EXPECT_EQ(phone.kernel.plane().enabled, 0);
-    }
-    // Gone: plane off, device closed, memory unmapped.
-    EXPECT_EQ(phone.kernel.plane().enabled, 0);
-    EXPECT_FALSE(phone.kernel.isOpen());
-    EXPECT_EQ(phone.kernel.memory(), nullptr);
-}
-
-TEST(OverlayWidget, ShowsThePlaneAtItsPlaceWhileShownAndComposesItOnTheDesktop)
-{
-    screens::TestPhone phone;
-    Screen screen;
+    Opsa::Sim::SimPhone phone(lockStep());
+    QWidget screen;
+    screen.resize(800, 480);
     OverlayWidget *overlay = new OverlayWidget(&screen);
-    overlay->move(80, 0); // enable() puts the widget at the left of its screen
+    overlay->move(80, 0); // the plane goes to the left of the screen whatever the layout did
+
+    // Configured but off: grey memory, the plane's size, the YUV mode and the key colour.
+    Opsa::Sim::OverlayState state = phone.kernel().overlay();
+    EXPECT_TRUE(state.open);
+    EXPECT_EQ(state.plane.enabled, 0);
+    EXPECT_EQ(state.plane.outWidth, 640u);
+    EXPECT_EQ(state.plane.outHeight, 480u);
+    EXPECT_EQ(state.memorySize, 614400u);
+    EXPECT_EQ(state.pixels, std::vector<std::uint8_t>(614400, 0x80));
+    EXPECT_EQ(state.screen.xres_virtual, 640u);
+    EXPECT_EQ(state.screen.yres_virtual, 480u);
+    EXPECT_EQ(state.screen.nonstd, KOverlayModeYuv422);
+    EXPECT_EQ(state.colorKey.keyType, KColorKeyGraphicsDestination);
+    EXPECT_EQ(state.colorKey.transparentKey, 0x0801u);
+    const Opsa::Image plane = overlay->frameBuffer();
+    EXPECT_EQ(plane.width(), 640);
+    EXPECT_EQ(plane.height(), 480);
+    EXPECT_EQ(plane.type(), Opsa::UYVY);
+    ASSERT_TRUE(plane.hasData());
+
     screen.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&screen));
+    state = phone.kernel().overlay();
+    EXPECT_EQ(state.plane.enabled, 1);
+    EXPECT_EQ(state.plane.x, 0u);
     EXPECT_EQ(overlay->geometry(), QRect(0, 0, 640, 480));
-    EXPECT_EQ(phone.kernel.plane().enabled, 1);
-    EXPECT_EQ(phone.kernel.plane().x, 0u);
-    EXPECT_EQ(phone.kernel.plane().outWidth, 640u);
-
-    // Before the first frame: uniform grey, and nowhere the key colour.
-    QImage shot = screens::screenshot(&screen, "overlay-grey");
     const QRect area(0, 0, 640, 480);
-    EXPECT_EQ(screens::pixelsUnlike(shot, area, qRgb(128, 128, 128), 2), 0);
+    EXPECT_EQ(screens::pixelsLike(
+                  screens::screenshot(&screen, "overlay-grey"), area, qRgb(128, 128, 128), 2),
+        640 * 480);
 
-    paintPlane(phone.kernel.memory());
-    shot = screens::screenshot(&screen, "overlay-viewfinder");
-    EXPECT_EQ(screens::pixelsLike(shot, area, qRgb(10, 0, 10), 0), 0);
-    const QRgb left = shot.pixel(100, 240), right = shot.pixel(500, 240);
-    EXPECT_GT(qGray(left), 170);
-    EXPECT_GT(qRed(left), qBlue(left) + 40);
-    EXPECT_LT(qGray(right), 80);
-    EXPECT_GT(qBlue(right), qRed(right) + 40);
-    // The rest of the screen is not the plane's.
-    EXPECT_EQ(screens::pixelsLike(shot, QRect(640, 0, 160, 480), right, 10), 0);
+    // A viewfinder frame copied into the plane, as the capture screen does.
+    const std::vector<std::uint8_t> frame = viewfinderFrame(phone.kernel());
+    ASSERT_EQ(frame.size(), 614400u);
+    std::memcpy(plane.data(), frame.data(), frame.size());
+    EXPECT_EQ(phone.kernel().overlay().pixels, frame) << "the memory is the device's";
+    const QImage shot = screens::screenshot(&screen, "overlay-viewfinder");
+    EXPECT_EQ(screens::pixelsLike(shot, area, qRgb(10, 0, 10)), 0);
+    // The scene's dim interior and bright window both show, and only in the plane's area.
+    int dark = 0, bright = 0;
+    for (int y = 0; y < 480; y += 4)
+        for (int x = 0; x < 640; x += 4) {
+            dark += qGray(shot.pixel(x, y)) < 70;
+            bright += qGray(shot.pixel(x, y)) > 180;
+        }
+    EXPECT_GT(dark, 500);
+    EXPECT_GT(bright, 500);
+    EXPECT_EQ(screens::pixelsLike(shot, QRect(640, 0, 160, 480), shot.pixel(639, 479), 20), 0);
 
-    // Plane off: the key colour is all the window has there.
+    // Off: the key colour is all the window has there.
     overlay->disable();
-    shot = screens::screenshot(&screen, "overlay-off");
-    EXPECT_EQ(screens::pixelsUnlike(shot, area, qRgb(10, 0, 10)), 0);
-
-    overlay->show();
+    EXPECT_EQ(
+        screens::pixelsLike(screens::screenshot(&screen, "overlay-off"), area, qRgb(10, 0, 10)),
+        640 * 480);
+    overlay->enable();
     screen.hide();
-    EXPECT_EQ(phone.kernel.plane().enabled, 0);
+    EXPECT_EQ(phone.kernel().overlay().plane.enabled, 0);
+    delete overlay;
+    EXPECT_FALSE(phone.kernel().overlay().open);
 }
 
 class OverlayWidgetFailing : public ::testing::TestWithParam<std::pair<unsigned long, const char *>>
@@ -141,14 +107,18 @@ class OverlayWidgetFailing : public ::testing::TestWithParam<std::pair<unsigned 
 
 TEST_P(OverlayWidgetFailing, SaysWhichRequestFailedAndCarriesOn)
 {
-    screens::TestPhone phone;
-    phone.kernel.failing.insert(std::to_string(GetParam().first));
+    Opsa::Sim::SimPhone phone(lockStep());
+    const unsigned long code = GetParam().first;
+    phone.kernel().failRequest(code, EIO);
     ::testing::internal::CaptureStderr();
     OverlayWidget overlay;
     const std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(said, std::string(GetParam().second) + ": Input/output error\n");
-    EXPECT_EQ(phone.kernel.requests().size(), 6u);
-    EXPECT_TRUE(overlay.frameBuffer().hasData());
+    EXPECT_EQ(said.rfind(std::string(GetParam().second) + ": Input/output error\n", 0), 0u) << said;
+    // The steps after it ran: the key colour is set unless that was what failed.
+    EXPECT_EQ(
+        phone.kernel().overlay().colorKey.transparentKey, code == KFbSetColorKey ? 0 : 0x0801u);
+    // Without plane memory there is nothing to map.
+    EXPECT_EQ(overlay.frameBuffer().hasData(), code != KFbSetupMemory);
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, OverlayWidgetFailing,
@@ -159,40 +129,29 @@ INSTANTIATE_TEST_SUITE_P(Requests, OverlayWidgetFailing,
         std::make_pair(FBIOPUT_VSCREENINFO, "FBIOPUT_VSCREENINFO"),
         std::make_pair(KFbSetColorKey, "OMAPFB_SET_COLOR_KEY")));
 
-TEST(OverlayWidget, WithoutTheDeviceEveryStepSaysSoAndTheScreenStillWorks)
+TEST(OverlayWidget, WithoutTheDeviceEveryStepSaysSoAndTheScreenStillShows)
 {
-    screens::TestPhone phone;
-    phone.kernel.failing.insert("open");
+    Opsa::Sim::SimPhone phone(lockStep());
+    phone.kernel().failOpen("/dev/fb1", EACCES);
     ::testing::internal::CaptureStderr();
     {
-        Screen screen;
+        QWidget screen;
         OverlayWidget *overlay = new OverlayWidget(&screen);
         EXPECT_FALSE(overlay->frameBuffer().hasData());
         screen.show();
-        screens::screenshot(&screen, "overlay-no-device");
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&screen));
     }
     const std::string said = ::testing::internal::GetCapturedStderr();
     const std::string ebadf = ": Bad file descriptor\n";
-    const std::string building = "open: Input/output error\nFBIO_VSCREENINFO" + ebadf
+    const std::string building = "open: Permission denied\nFBIO_VSCREENINFO" + ebadf
         + "OMAPFB_QUERY_PLANE" + ebadf + "OMAPFB_SETUP_PLANE" + ebadf + "OMAPFB_SETUP_MEM" + ebadf
         + "mmap" + ebadf + "FBIOPUT_VSCREENINFO" + ebadf + "OMAPFB_SET_COLOR_KEY" + ebadf;
     ASSERT_EQ(said.substr(0, building.size()), building);
-    // Then only the plane switched on and off as the screen is shown and goes.
+    // Then only the plane switched on and off as the screen shows and goes.
     std::string rest = said.substr(building.size());
     EXPECT_FALSE(rest.empty());
-    for (std::size_t at = 0;
-         (at = rest.find("OMAPFB_SETUP_PLANE" + ebadf, at)) != std::string::npos;)
-        rest.erase(at, std::string("OMAPFB_SETUP_PLANE" + ebadf).size());
+    const std::string plane = "OMAPFB_SETUP_PLANE" + ebadf;
+    for (std::size_t at = 0; (at = rest.find(plane, at)) != std::string::npos;)
+        rest.erase(at, plane.size());
     EXPECT_EQ(rest, "");
-}
-
-TEST(OverlayWidget, AFailedMappingLeavesTheImageWithoutMemory)
-{
-    screens::TestPhone phone;
-    phone.kernel.failing.insert("mmap");
-    ::testing::internal::CaptureStderr();
-    OverlayWidget overlay;
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "mmap: Input/output error\n");
-    EXPECT_FALSE(overlay.frameBuffer().hasData());
-    EXPECT_EQ(overlay.grab().size(), QSize(640, 480)); // paints the key colour alone
 }
