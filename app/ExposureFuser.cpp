@@ -229,7 +229,11 @@ void Fuser::computePreview()
     images.reserve(previews.size());
     for (const Image<unsigned char> &preview : previews)
         images.push_back(ownCopy(preview));
-    HDRFusion<Image<unsigned char>>::compute(images, 102, 51);
+    if (HDRFusion<Image<unsigned char>>::compute(images, 102, 51) != 0) {
+        qDebug() << "PREVIEW: Fusion failed";
+        previewResult = Image<unsigned char>();
+        return;
+    }
     previewResult = images[0];
     qDebug() << "PREVIEW: Fusion time: " << timer.elapsed();
 }
