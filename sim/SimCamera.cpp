@@ -117,10 +117,17 @@ void SimKernel::State::finishFrame(
     shot.seed = options.seed;
     shot.noise = options.noise;
     shot.handShake = options.handShake;
-    float lens = 0;
-    for (int i = 0; i < 5; ++i)
-        lens += lensRawAt(aEnd - aFrame.exposure + aFrame.exposure * i / 4);
-    shot.focus = std::max(0.0f, (lens / 5 - KLensFar) * 0.0315f);
+    // Rows are exposed one after another: the first row's exposure ends at aEnd, the last
+    // row's a readout later. The lens's motion over the last rows is taken as it is known
+    // now (a move ordered during the readout is not seen by this frame).
+    auto meanFocus = [&](Micros aRowEnd) {
+        float lens = 0;
+        for (int i = 0; i < 5; ++i)
+            lens += lensRawAt(aRowEnd - aFrame.exposure + aFrame.exposure * i / 4);
+        return std::max(0.0f, (lens / 5 - KLensFar) * 0.0315f);
+    };
+    shot.focus = meanFocus(aEnd);
+    shot.focusSpan = meanFocus(aEnd + readout) - shot.focus;
     const ColourProgram program = colour;
     const bool wantHistogram = isp.histogramConfigs > 0 && isp.histogram.enable;
     const bool wantSharpness = isp.afConfigs > 0;
@@ -132,7 +139,7 @@ void SimKernel::State::finishFrame(
     const double scaleX = double(w) / mode().width, scaleY = double(h) / mode().height;
     if (r) {
         r->gain = shot.gain;
-        r->focus = shot.focus;
+        r->focus = shot.focus + shot.focusSpan / 2;
     }
 
     const bool drop = contains(drops, aFrame.sequence);
