@@ -93,6 +93,9 @@ struct FrameRecord
 {
     std::uint32_t sequence = 0; // v4l2_buffer::sequence; statistics frame number = sequence % 4096
     Opsa::Time start; // HS_VS
+    // The desktop's time of day when the start was made known: later than start when the
+    // simulator cannot render at the real pace (a loaded machine) and falls behind.
+    Opsa::Time announced;
     Opsa::Time exposureStart; // start + frameTime - exposure
     Opsa::Time exposureEnd; // start + frameTime + readout delay: the statistics' stamp
     Opsa::Time arrival; // the buffer's timestamp (with any injected delay)
