@@ -333,7 +333,13 @@ void Fuser::computePreview()
     images.reserve(aligned.size());
     for (const Image<unsigned char> &preview : aligned)
         images.push_back(ownCopy(preview));
-    HDRFusion<Image<unsigned char>>::compute(images, 102, 51);
+    if (HDRFusion<Image<unsigned char>>::compute(images, 102, 51) != 0) {
+        qDebug() << "PREVIEW: Fusion failed";
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (generation == burstGeneration)
+            previewResult = Image<unsigned char>();
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         if (generation == burstGeneration) {

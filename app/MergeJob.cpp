@@ -216,7 +216,11 @@ void AsyncFuser::processRaw(Job &aJob)
 
     const short mu = static_cast<short>(aJob.mu * 1024.0f);
     const short sigma = static_cast<short>(aJob.sigma * 1024.0f);
-    HDRFusion<Image<short>>::compute(images, mu, sigma);
+    if (HDRFusion<Image<short>>::compute(images, mu, sigma) != 0) {
+        // images[0] holds scratch: writing it would store a picture that is not the burst.
+        qDebug() << "Could not fuse the burst";
+        return;
+    }
     emit percentDone(90);
     qDebug() << "Time to fuse " << stage.restart();
 

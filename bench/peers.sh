@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Duskline's merge against the tools people use today, side by side on the same bursts:
-#   duskline-merge (JPEG in, JPEG out)
-#   align_image_stack -a, then enfuse with exposure weight 1, saturation 0, contrast 0
-#   OpenCV AlignMTB, then MergeMertens(0, 0, 1)
-# For every burst of the shared data and a 3 x 2592x1968 burst made from the Kebun scene, each
-# tool runs RUNS times (default 5), alternating, and the table shows the median wall time,
+#   duskline-merge (JPEG in, JPEG out), its default (desktop) profile and --phone
+#   align_image_stack -a, then enfuse with its defaults
+#   OpenCV AlignMTB, then MergeMertens with its defaults
+# For every burst of the shared data (Kebun at its full 4032x3024; SCENES="Kebun Flowers"
+# limits the list), each tool runs RUNS times (default 5), alternating, and the table shows
+# the median wall time,
 # the peak memory (/usr/bin/time), each peer's time as a multiple of Duskline's, and the
 # MEF-SSIM score of each result twice: against the inputs as they were shot, and against the
 # inputs as that tool registered them. MEF-SSIM assumes a still scene, so the first column
 # penalises every correction of real motion (the more exact the correction, the more it costs),
-# and the second scores the fusion on the registration it was given. Run by hand, not in CI:
+# and the second scores the fusion on the registration it was given. A second table scores the
+# fusions alone on the given inputs (duskline-merge --no-align, enfuse with exposure weight
+# only and with its defaults, MergeMertens). Run by hand, not in CI:
 #   bench/peers.sh [BUILD_DIR]          (default: build)
 # Missing peers are installed from Debian (needs root or sudo).
 set -euo pipefail
@@ -60,39 +63,19 @@ import cv2
 import numpy as np
 out, inputs = sys.argv[1], sys.argv[2:]
 images = [cv2.imread(p) for p in inputs]
-cv2.createAlignMTB().process(images, images)
+if "NO_ALIGN" not in os.environ:
+    cv2.createAlignMTB().process(images, images)
 if "ALIGNED" in os.environ:
     for i, image in enumerate(images, 1):
         cv2.imwrite(f"{os.environ['ALIGNED']}{i}.ppm", image)
-fused = cv2.createMergeMertens(0, 0, 1).process(images)
+fused = cv2.createMergeMertens().process(images)
 cv2.imwrite(out, np.clip(fused * 255, 0, 255).astype(np.uint8), [cv2.IMWRITE_JPEG_QUALITY, 95])
 EOF
 
-# The Kebun scene as a phone-sized burst: area downscale to cover 2592x1968, centre crop.
-cat >"$work/kebun.py" <<'EOF'
-import sys
-import cv2
-src, dst = sys.argv[1], sys.argv[2]
-for i, name in enumerate(["8.jpg", "6.jpg", "4.jpg"], 1):
-    img = cv2.imread(f"{src}/{name}")
-    h, w = img.shape[:2]
-    scale = max(2592 / w, 1968 / h)
-    sw, sh = max(2592, round(w * scale)), max(1968, round(h * scale))
-    img = cv2.resize(img, (sw, sh), interpolation=cv2.INTER_AREA)
-    x, y = (sw - 2592) // 2, (sh - 1968) // 2
-    cv2.imwrite(f"{dst}/Kebun{i}.jpg", img[y:y + 1968, x:x + 2592], [cv2.IMWRITE_JPEG_QUALITY, 95])
-EOF
-mkdir -p "$work/Kebun"
-"$python" "$work/kebun.py" "$data/Kebun" "$work/Kebun"
-
-scenes=()
-for scene in Flowers OldHouse SeaRock; do
-  [ -f "$data/$scene/${scene}1.jpg" ] && scenes+=("$scene")
-done
-scenes+=(Kebun)
+read -r -a scenes <<<"${SCENES:-Flowers OldHouse SeaRock Kebun}"
 inputs_of() {
   if [ "$1" = Kebun ]; then
-    echo "$work/Kebun/Kebun1.jpg $work/Kebun/Kebun2.jpg $work/Kebun/Kebun3.jpg"
+    echo "$data/Kebun/8.jpg $data/Kebun/6.jpg $data/Kebun/4.jpg"
   else
     echo "$data/$1/${1}1.jpg $data/$1/${1}2.jpg $data/$1/${1}3.jpg"
   fi
@@ -104,16 +87,17 @@ command_of() {
   inputs="$(inputs_of "$scene")"
   case "$tool" in
   duskline) echo "'$merge' -o '$out' $inputs" ;;
+  phone) echo "'$merge' --phone -o '$out' $inputs" ;;
   enfuse)
     echo "align_image_stack -a '$work/ais_' $inputs >/dev/null 2>&1 &&" \
-      "enfuse --exposure-weight=1 --saturation-weight=0 --contrast-weight=0 --compression=95" \
+      "enfuse --compression=95" \
       "-o '$out' '$work/ais_0000.tif' '$work/ais_0001.tif' '$work/ais_0002.tif' >/dev/null 2>&1"
     ;;
   opencv) echo "'$python' '$work/opencv_merge.py' '$out' $inputs" ;;
   esac
 }
 
-tools=(duskline enfuse opencv)
+tools=(duskline phone enfuse opencv)
 declare -A seconds peak quality registered
 for scene in "${scenes[@]}"; do
   for ((run = 1; run <= runs; run++)); do
@@ -135,6 +119,7 @@ for scene in "${scenes[@]}"; do
   # The inputs as each tool registered them, from one more (untimed) run of the duskline and
   # OpenCV merges; align_image_stack's images are still there from enfuse's last run.
   "$merge" --aligned "$work/$scene-duskline-al" -o "$work/scratch.jpg" $(inputs_of "$scene")
+  "$merge" --phone --aligned "$work/$scene-phone-al" -o "$work/scratch.jpg" $(inputs_of "$scene")
   ALIGNED="$work/$scene-opencv-al" "$python" "$work/opencv_merge.py" "$work/scratch.jpg" \
     $(inputs_of "$scene")
   for i in 1 2 3; do
@@ -166,6 +151,7 @@ for scene in "${scenes[@]}"; do
   for tool in "${tools[@]}"; do
     case "$tool" in
     duskline) label="duskline-merge" ;;
+    phone) label="duskline-merge --phone" ;;
     enfuse) label="align_image_stack + enfuse" ;;
     opencv) label="AlignMTB + MergeMertens" ;;
     esac
@@ -174,4 +160,23 @@ for scene in "${scenes[@]}"; do
       -v q="${quality[$scene,$tool]}" -v r="${registered[$scene,$tool]}" \
       'BEGIN { printf "%-9s %-28s %10.2f %9.0f %9.1f %9s %11s\n", s, t, m, kb / 1024, m / (b > 0 ? b : 0.01), q, r }' 
   done
+done
+
+# The fusions alone, on the inputs as given.
+echo
+echo "MEF-SSIM of the fusion alone, on the inputs as given"
+printf "%-9s %12s %12s %14s %12s\n" scene "duskline" "enfuse exp." "enfuse default" "Mertens"
+for scene in "${scenes[@]}"; do
+  # shellcheck disable=SC2046
+  set -- $(inputs_of "$scene")
+  "$merge" --no-align -o "$work/na-duskline.png" "$@"
+  enfuse --exposure-weight=1 --saturation-weight=0 --contrast-weight=0 -o "$work/na-enfuse-exp.tif" "$@" >/dev/null 2>&1
+  enfuse -o "$work/na-enfuse.tif" "$@" >/dev/null 2>&1
+  NO_ALIGN=1 "$python" "$work/opencv_merge.py" "$work/na-opencv.jpg" "$@"
+  for f in na-enfuse-exp na-enfuse; do
+    "$python" -c 'import cv2, sys; cv2.imwrite(sys.argv[2], cv2.imread(sys.argv[1]))' "$work/$f.tif" "$work/$f.png"
+  done
+  printf "%-9s %12s %12s %14s %12s\n" "$scene" "$("$score" "$work/na-duskline.png" "$@")" \
+    "$("$score" "$work/na-enfuse-exp.png" "$@")" "$("$score" "$work/na-enfuse.png" "$@")" \
+    "$("$score" "$work/na-opencv.jpg" "$@")"
 done

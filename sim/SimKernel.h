@@ -26,11 +26,13 @@
 // of day) whenever the sensor waits, so that on a loaded machine no frame start is missed by
 // the program and no frame is lost for lack of a queued buffer:
 //   - frame k+1 does not start until a WAIT_FOR_HS_VS has been entered after frame k started
-//     (only while the extension is installed), and
+//     (only while the extension is installed; for up to SimOptions::lockStepWaitMs, after
+//     which the program is taken to be busy elsewhere, as the capture daemon is while it
+//     drains the pipeline for a mode switch, and the frame starts without it), and
 //   - a frame does not start while no buffer is queued (for up to 2 s; then it is dropped as
 //     hardware would).
 // So in lock-step a program that waits for frame k's start, writes controls and waits again
-// has its controls applied to frame k+1, however late its thread ran.
+// has its controls applied to frame k+1, however late its thread ran (up to lockStepWaitMs).
 //
 // Sensor timing (what the capture daemon's prediction model relies on), for frame k starting
 // at S with exposure E and frame time F latched at S:
@@ -41,6 +43,9 @@
 //   buffer timestamp:  S + F + R + P        (DQBUF returns it from then on)
 // Exposure and frame time written before a frame starts apply to it; gain and the colour
 // matrix written before its exposure ends (S + F) apply to it.
+// WAIT_FOR_HS_VS returns the first frame start after the call began; with no frame for 10 s
+// (no stream) it fails with ETIMEDOUT. Sequence numbers count every frame since the simulator
+// was made, across streams.
 //
 // Thread: every member is safe to call from any thread.
 
@@ -72,6 +77,10 @@ struct SimOptions
     std::uint32_t seed = 1;
     bool noise = true;
     bool handShake = true;
+    // Lock-step only: how long a frame start waits for the program's next frame-start wait.
+    // Far beyond any scheduling delay of a loaded machine, short enough that a program busy
+    // elsewhere only slows down.
+    int lockStepWaitMs = 500;
 };
 
 // The four switches of the phone's GPIO switch driver.

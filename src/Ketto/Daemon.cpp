@@ -353,7 +353,20 @@ void Daemon::switchMode(_Frame *aRequest)
     flushPending.store(true);
     {
         // Waits until the handler has delivered every frame in flight and let the device go.
-        std::lock_guard<std::mutex> camera(cameraMutex);
+        // While the device streams, the wait follows the frame starts: the handler may need
+        // one more frame to learn that the last frame in flight was lost, and a sensor that
+        // holds its next frame until the start of this one has been seen (a lock-step
+        // simulation) would otherwise never deliver it.
+        std::unique_lock<std::mutex> camera(cameraMutex, std::try_to_lock);
+        while (!camera.owns_lock()) {
+            if (current.image.width() != 0) {
+                HsVsTime start {};
+                kernel().ioctl(extensionFd, KOpsaWaitForHsVs, &start);
+            } else {
+                sleepMicroseconds(1000);
+            }
+            camera.try_lock();
+        }
         if (current.image.width() != 0) {
             device->stopStreaming();
             device->close();

@@ -135,7 +135,7 @@ bool Lens::focusChanging()
     return count > 0 && history[(tail + KHistorySize - 1) % KHistorySize].time > now;
 }
 
-void Lens::tagFrame(Frame aFrame)
+void Lens::tagFrame(Opsa::Frame aFrame)
 {
     if (!aFrame.valid())
         return;

@@ -66,18 +66,16 @@ void Sensor::stream(const Shot &aShot)
 
 void Sensor::stream(const std::vector<Shot> &aBurst)
 {
-    std::vector<Shot> copies(aBurst);
-    for (size_t i = 0; i < copies.size(); ++i)
-        copies[i].id = aBurst[i].id;
-    std::vector<Shot> shots;
     {
         std::lock_guard<std::mutex> guard(mutex);
-        streamingShots = copies;
-        shots = streamingShots;
+        // Copying a shot draws a new id: the copies take their sources' back.
+        streamingShots = aBurst;
+        for (size_t i = 0; i < aBurst.size(); ++i)
+            streamingShots[i].id = aBurst[i].id;
     }
     start();
     if (daemon->requestQueue.empty())
-        capture(shots);
+        capture(aBurst);
 }
 
 bool Sensor::streaming()

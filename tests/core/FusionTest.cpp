@@ -96,17 +96,27 @@ INSTANTIATE_TEST_SUITE_P(Fusion, FusionMatchesReference,
     ::testing::Values(
         std::make_tuple(37, 29, 3), std::make_tuple(45, 90, 1), std::make_tuple(131, 150, 3)));
 
-TEST(FusionCompute, UnequalSizesAreReportedAndEndTheFusion)
+TEST(FusionCompute, UnequalSizesAreReportedAndEndTheFusionAsAFailure)
 {
     Burst burst = { Image<unsigned char>(40, 30, 3), Image<unsigned char>(22, 22, 3),
         Image<unsigned char>(11, 11, 3) };
     // The top-octave pass needs equal sizes too: it hands such a burst to the same checks.
     Burst wide = { Image<unsigned char>(1300, 24, 3), Image<unsigned char>(1300, 22, 3) };
-    for (std::string log : { said([&] { Fusion8::compute(burst, 102, 51); }),
-             said([&] { Fusion8::computeWithMaxDetail(wide, 102, 51); }) }) {
-        EXPECT_NE(log.find("Error: not all images are same size\n"), std::string::npos) << log;
-        EXPECT_EQ(log.find("Collapsing pyramid"), std::string::npos);
+    int status[2] = { 0, 0 };
+    const std::string logs[2] = { said([&] { status[0] = Fusion8::compute(burst, 102, 51); }),
+        said([&] { status[1] = Fusion8::computeWithMaxDetail(wide, 102, 51); }) };
+    for (int k = 0; k < 2; ++k) {
+        // images[0] holds scratch: a caller told 0 would store it as the result.
+        EXPECT_EQ(status[k], -1);
+        EXPECT_NE(logs[k].find("Error: not all images are same size\n"), std::string::npos)
+            << logs[k];
+        EXPECT_EQ(logs[k].find("Collapsing pyramid"), std::string::npos);
     }
+    Burst empty;
+    EXPECT_EQ(Fusion8::compute(empty, 102, 51), -1);
+    Burst equal = { randomImage<unsigned char>(1300, 12, 3, 0, 255, 2),
+        randomImage<unsigned char>(1300, 12, 3, 0, 255, 3) };
+    EXPECT_EQ(Fusion8::computeWithMaxDetail(equal, 102, 51), 0);
 }
 
 TEST(FusionMaxDetail, LeavesABurstOfOneAlone)

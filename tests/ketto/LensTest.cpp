@@ -105,7 +105,7 @@ TEST_F(FocusLens, TagsAFrameExposedDuringAMove)
     EXPECT_FLOAT_EQ(tags.at("lens.zoom").asFloat(), 5.2f);
     EXPECT_EQ(tags.at("lens.zoomSpeed").asInt(), 0);
     EXPECT_FLOAT_EQ(tags.at("lens.wideApertureMax").asFloat(), 2.8f);
-    EXPECT_EQ(tags.size(), 17u);
+    EXPECT_EQ(tags.size(), 16u);
 
     // A frame without an exposure interval saw no motion.
     auto *instant = new Opsa::Ketto::_Frame;

@@ -156,26 +156,6 @@ TEST(AutoFocus, SweepsOnThroughSmallDipsAndPicksTheEarliestOfEqualPeaks)
     EXPECT_EQ(lens.moves.back().target, 2.0f);
 }
 
-TEST(AutoFocus, MeasuresOnlyTheRegionOfInterest)
-{
-    ScriptedLens lens;
-    // The right third of a 1600 x 1200 frame: cells 10..15 (x), rows 0..11.
-    Opsa::AutoFocus af(&lens, 1000, 0, 600, 1200);
-    reachSweep(af, lens);
-    // The region is sharpest at 3 diopters; the left of the frame, far larger, at 8.
-    auto frame = [](float aFocus) {
-        return frameAt(aFocus, [=](int aX, int) {
-            float peak = aX >= 10 ? 3.0f : 8.0f;
-            float d = aFocus - peak;
-            return std::uint32_t((aX >= 10 ? 1000 : 5000) * 1024 / (1.0f + d * d));
-        });
-    };
-    for (float f = 1; f <= 9 && af.state() == Opsa::AutoFocus::Sweeping; f += 1)
-        af.update(frame(f));
-    ASSERT_EQ(af.state(), Opsa::AutoFocus::MovingToBest);
-    EXPECT_EQ(lens.moves.back().target, 3.0f);
-}
-
 TEST(AutoFocus, IgnoresFramesWithoutSharpnessOrLensPositionAndNeedsALens)
 {
     Opsa::AutoFocus none(nullptr);

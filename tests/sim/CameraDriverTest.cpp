@@ -109,7 +109,10 @@ TEST_F(SimTest, AdjustsFormatsAndMapsOnlyItsBuffers)
     EXPECT_EQ(format.fmt.pix.pixelformat, V4L2_PIX_FMT_UYVY);
     EXPECT_EQ(format.fmt.pix.sizeimage, 2592u * 120 * 2);
 
-    v4l2_requestbuffers request { 2, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP, 0, 0, {} };
+    v4l2_requestbuffers request {};
+    request.count = 2;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
     ASSERT_EQ(call(k, fd, VIDIOC_REQBUFS, &request), 0);
     v4l2_buffer b = bufferAt(1);
     ASSERT_EQ(call(k, fd, VIDIOC_QUERYBUF, &b), 0);

@@ -182,3 +182,22 @@ TEST_F(SimTest, RunsOnTheTimeOfDayWhenNotInLockStep)
     EXPECT_EQ(records[1].start - records[0].start, 33414);
     EXPECT_LE(records[0].start, sim().now());
 }
+
+TEST_F(SimTest, FramesGoOnWhenTheExtensionsHolderIsBusyElsewhere)
+{
+    // As the capture daemon's setter is while the pipeline drains for a mode switch: it holds
+    // the extension but does not wait for frame starts. Frames slow down but keep their
+    // schedule.
+    SimOptions options = lockStep();
+    options.lockStepWaitMs = 50;
+    makePhone(options);
+    ASSERT_EQ(camera->open(), 0);
+    ASSERT_EQ(camera->install(), 0);
+    ASSERT_EQ(camera->start(320, 240, V4L2_PIX_FMT_UYVY, false), 0);
+    CameraClient::Frame f;
+    ASSERT_EQ(camera->dequeue(f), 0);
+    EXPECT_EQ(f.sequence, 0u);
+    const auto records = sim().frames();
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records[1].start - records[0].start, records[0].frameTime);
+}

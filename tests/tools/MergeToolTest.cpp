@@ -3,6 +3,7 @@
 
 #include "Bursts.h"
 #include "core/FileIO"
+#include "core/MergePipeline"
 
 #include <algorithm>
 #include <cstdlib>
@@ -152,6 +153,12 @@ INSTANTIATE_TEST_SUITE_P(BadArguments, MergeToolErrors,
         ErrorCase { 2, "--frobnicate $O", "unknown option --frobnicate" },
         ErrorCase { 2, "--mu nan $O", "--mu: 'nan' is not a number from 0 to 1" },
         ErrorCase { 2, "--sigma 0.001 $O", "--sigma: '0.001' is narrower than one level (1/255)" },
+        ErrorCase { 2, "--exposure-optimum 1.5 $O",
+            "--exposure-optimum: '1.5' is not a number from 0 to 1" },
+        ErrorCase {
+            2, "--contrast-weight 11 $O", "--contrast-weight: '11' is not a number from 0 to 10" },
+        ErrorCase { 2, "--phone --saturation-weight 1 $O",
+            "--saturation-weight applies to the desktop's processing, not to --phone" },
         ErrorCase { 2, "--quality 95x $O", "--quality: '95x' is not a whole number from 1 to 100" },
         ErrorCase {
             2, "--group 2 $O", "--group needs an output name with %d for the group number" },
@@ -273,3 +280,158 @@ TEST_P(MergeToolFormats, ReadsAndWritesEveryFormatInAnyCase)
 
 INSTANTIATE_TEST_SUITE_P(
     Extensions, MergeToolFormats, ::testing::Values("JPG", "Jpeg", "ppm", "Png"));
+
+namespace {
+
+// aImage resampled bilinearly to aWidth x aHeight.
+Image<unsigned char> resized(const Image<unsigned char> &aImage, int aWidth, int aHeight)
+{
+    Image<unsigned char> out(aWidth, aHeight, 3);
+    for (int y = 0; y < aHeight; ++y)
+        for (int x = 0; x < aWidth; ++x) {
+            const float sx = x * float(aImage.width() - 1) / float(aWidth - 1);
+            const float sy = y * float(aImage.height() - 1) / float(aHeight - 1);
+            const int x0 = std::min(int(sx), aImage.width() - 2);
+            const int y0 = std::min(int(sy), aImage.height() - 2);
+            const float fx = sx - x0, fy = sy - y0;
+            for (int c = 0; c < 3; ++c) {
+                const float top = aImage(x0, y0, c) * (1 - fx) + aImage(x0 + 1, y0, c) * fx;
+                const float bottom
+                    = aImage(x0, y0 + 1, c) * (1 - fx) + aImage(x0 + 1, y0 + 1, c) * fx;
+                out(x, y, c) = static_cast<unsigned char>(top * (1 - fy) + bottom * fy + 0.5f);
+            }
+        }
+    return out;
+}
+
+// aImage moved right by aShift pixels; the uncovered band is black.
+Image<unsigned char> shiftedRight(const Image<unsigned char> &aImage, int aShift)
+{
+    Image<unsigned char> out(aImage.width(), aImage.height(), 3);
+    for (int y = 0; y < aImage.height(); ++y)
+        for (int x = 0; x < aImage.width(); ++x)
+            for (int c = 0; c < 3; ++c)
+                out(x, y, c) = x >= aShift ? aImage(x - aShift, y, c) : 0;
+    return out;
+}
+
+// The figures -v printed for aInput: "shift X, Y px".
+bool shiftOf(const std::string &aVerbose, const std::string &aInput, float &aX, float &aY)
+{
+    const std::size_t line = aVerbose.find("Registration of " + aInput + ":");
+    const std::size_t shift = aVerbose.find("shift ", line);
+    return line != std::string::npos && shift != std::string::npos
+        && std::sscanf(aVerbose.c_str() + shift, "shift %f, %f px", &aX, &aY) == 2;
+}
+
+} // namespace
+
+// --phone is the camera's merge: the tool's result is core::mergeBurst's, pixel for pixel, on
+// both of its paths (full-resolution fusion below 1296 pixels, half resolution plus detail at
+// and above).
+TEST_F(MergeTool, PhoneProfileIsTheCamerasMergePixelForPixel)
+{
+    REQUIRE_SHARED_DATA();
+    const std::vector<Image<unsigned char>> small = quarterSizeBurst("Flowers");
+    for (int width : { small[0].width(), 1300 }) {
+        SCOPED_TRACE(width);
+        std::vector<Image<unsigned char>> burst;
+        std::string args = "--phone -o " + dir.file("phone.ppm");
+        for (std::size_t i = 0; i < small.size(); ++i) {
+            burst.push_back(resized(small[i], width, width * 2 / 3));
+            args += " " + write("p" + std::to_string(i) + ".ppm", burst.back());
+        }
+        ToolRun run = runMerge(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        core::MergeSettings settings;
+        settings.threads = 2;
+        ASSERT_EQ(core::mergeBurst(burst, settings), 0);
+        Image<unsigned char> tool = readBack(dir.file("phone.ppm"));
+        ASSERT_EQ(tool.width(), burst[0].width());
+        ASSERT_EQ(tool.height(), burst[0].height());
+        EXPECT_TRUE(std::equal(
+            tool.data(), tool.data() + tool.width() * tool.height() * 3, burst[0].data()));
+    }
+}
+
+// A photograph registration cannot trust is named and left out, the rest merged as if it had
+// never been given; a real hand-held motion of 40 pixels is registered, not refused.
+TEST_F(MergeTool, LeavesOutWhatRegistrationCannotTrustAndKeepsRealMotion)
+{
+    REQUIRE_SHARED_DATA();
+    std::vector<Image<unsigned char>> flowers, other;
+    for (const char *name :
+        { "Flowers/Flowers1.jpg", "Flowers/Flowers2.jpg", "Flowers/Flowers3.jpg" })
+        flowers.emplace_back(testsupport::dataFile(name).c_str(), 0);
+    const std::string f1 = write("f1.ppm", flowers[0]), f2 = write("f2.ppm", flowers[1]),
+                      f3 = write("f3.ppm", flowers[2]),
+                      house = testsupport::dataFile("OldHouse/OldHouse3.jpg"),
+                      moved = write("moved.ppm", shiftedRight(flowers[2], 40));
+
+    ToolRun run = runMerge("-o " + dir.file("pair.png") + " " + f1 + " " + f2);
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = runMerge("-o " + dir.file("left-out.png") + " " + f1 + " " + house + " " + f2);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.rfind("duskline-merge: " + house
+                      + ": left out: its registration cannot be "
+                        "trusted (",
+                  0),
+        0u)
+        << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(testsupport::readText(dir.file("left-out.png")),
+        testsupport::readText(dir.file("pair.png")));
+
+    // Only the reference left: nothing to merge.
+    run = runMerge("-o " + dir.file("none.png") + " " + f1 + " " + house);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("duskline-merge: " + dir.file("none.png")
+                  + ": nothing to merge: no other input could be registered to " + f1 + "\n"),
+        std::string::npos)
+        << run.err;
+    EXPECT_FALSE(testsupport::fileExists(dir.file("none.png")));
+
+    run = runMerge("-v -o " + dir.file("still.png") + " " + f1 + " " + f2 + " " + f3);
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = runMerge("-v -o " + dir.file("moved.png") + " " + f1 + " " + f2 + " " + moved);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    float x = 0, y = 0;
+    ASSERT_TRUE(shiftOf(run.out, moved, x, y)) << run.out;
+    EXPECT_NEAR(x, -40.0f, 1.0f);
+    EXPECT_NEAR(y, 0.0f, 1.0f);
+    // Registered, the moved photograph merges like the still one: no double edges.
+    Image<unsigned char> still = readBack(dir.file("still.png")),
+                         merged = readBack(dir.file("moved.png"));
+    ASSERT_FALSE(still.empty() || merged.empty());
+    double sum = 0;
+    int count = 0;
+    for (int yy = 0; yy < still.height(); ++yy)
+        for (int xx = 48; xx < still.width(); ++xx, ++count)
+            for (int c = 0; c < 3; ++c)
+                sum += std::abs(int(still(xx, yy, c)) - int(merged(xx, yy, c)));
+    EXPECT_LT(sum / (3.0 * count), 2.0);
+}
+
+// A batch on a terminal shows its progress on one line; anywhere else it says nothing.
+TEST_F(MergeTool, BatchProgressOnlyOnATerminal)
+{
+    REQUIRE_SHARED_DATA();
+    std::string inputs;
+    for (const char *scene : { "Flowers", "OldHouse" })
+        for (const std::string &path : smallBurst(scene, scene))
+            inputs += " " + path;
+    ToolRun run = runMerge("--group 3 -o " + dir.file("r%d.png") + inputs);
+    ASSERT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    // script(1) gives the tool a terminal.
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script(1) is not installed";
+    const std::string log = dir.file("terminal");
+    const std::string command
+        = DUSKLINE_BIN_DIR "/duskline-merge --group 3 -o " + dir.file("t%d.png") + inputs;
+    ASSERT_EQ(std::system(("script -qec '" + command + "' " + log + " >/dev/null").c_str()), 0);
+    const std::string seen = testsupport::readText(log);
+    EXPECT_NE(seen.find("\r\033[KMerging group 1 of 2: "), std::string::npos) << seen;
+    EXPECT_NE(seen.find("\r\033[KMerging group 2 of 2: "), std::string::npos) << seen;
+}

@@ -2,6 +2,8 @@
 
 // The command line of duskline-merge.
 
+#include "core/DesktopMerge"
+
 #include <string>
 #include <vector>
 
@@ -12,10 +14,16 @@ struct Options
     std::string output;
     std::vector<std::string> inputs;
     bool align = true;
+    // The phone's merge, exactly as the camera's merge jobs do it, instead of the desktop's.
+    bool phone = false;
+    // With phone: fuse at full resolution instead of the phone's half-resolution shortcut.
     bool full = false;
     bool verbose = false;
-    float mu = 0.4f;
-    float sigma = 0.2f;
+    // The desktop's quality weights, and its best-exposed level and spread (optimum, width),
+    // which the phone's merge uses as mu and sigma where given.
+    core::FusionWeights weights;
+    bool optimumGiven = false;
+    bool widthGiven = false;
     int quality = 95;
     // Also write each registered input as alignedPrefix + n + ".ppm" (empty: do not).
     std::string alignedPrefix;

@@ -24,7 +24,7 @@ public:
     ~Lens() override = default;
 
     // Writes the lens state during the frame's exposure into its "lens." tags.
-    void tagFrame(Frame aFrame) override;
+    void tagFrame(Opsa::Frame aFrame) override;
 
     // Clamps aDiopters to 0..20 and aSpeed to 9.828..630 diopters per second (negative: 630).
     void setFocus(float aDiopters, float aSpeed = -1.0f) override;
