@@ -314,6 +314,14 @@ int SimKernel::madvise(void *aAddress, std::size_t aLength, int aAdvice)
 // ---------------------------------------------------------------------------------------------
 // The test-facing side.
 
+int SimKernel::gettimeofday(struct timeval *aTime)
+{
+    const Opsa::Time time = now();
+    aTime->tv_sec = time.seconds();
+    aTime->tv_usec = time.microseconds();
+    return 0;
+}
+
 Opsa::Time SimKernel::now() const
 {
     std::lock_guard<std::mutex> lock(d->m);

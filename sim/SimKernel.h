@@ -157,6 +157,10 @@ public:
         off_t aOffset) override;
     int munmap(void *aAddress, std::size_t aLength) override;
     int madvise(void *aAddress, std::size_t aLength, int aAdvice) override;
+    // The phone's clock is the simulator's (now()): frame starts, buffers, statistics, the
+    // lens's motion and the daemon's timed actions then share one time line, which in
+    // lock-step falls behind the desktop's.
+    int gettimeofday(struct timeval *aTime) override;
 
     // ---- clock
     // The time of day on the simulator's clock (see Time above).

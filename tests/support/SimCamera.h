@@ -15,24 +15,14 @@
 #include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace testsupport {
 
-// The simulated kernel, answering the time of day from the simulator's own clock (which in
-// lock-step pauses behind the desktop's).
-class ClockedSimKernel : public Opsa::Sim::SimKernel
-{
-public:
-    using SimKernel::SimKernel;
-    int gettimeofday(struct timeval *aTime) override
-    {
-        Opsa::Time time = now();
-        aTime->tv_sec = time.seconds();
-        aTime->tv_usec = time.microseconds();
-        return 0;
-    }
-};
+// The simulated kernel, whose time of day is the simulator's own clock (which in lock-step
+// pauses behind the desktop's).
+using ClockedSimKernel = Opsa::Sim::SimKernel;
 
 // A simulated phone under a root folder, selected as the phone in use for the object's life.
 class SimCamera
@@ -42,6 +32,8 @@ public:
         : kern(aRoot, aOptions)
         , phone(kern, aRoot)
     {
+        // A phone has its "/tmp": the sensor's button listener keeps its lock file there.
+        ::mkdir(phone.path("/tmp").c_str(), 0755);
         Opsa::Ketto::Phone::select(&phone);
     }
     ~SimCamera()
