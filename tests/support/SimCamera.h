@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace testsupport {
@@ -26,6 +27,8 @@ public:
         : kern(aRoot, aOptions)
         , phone(kern, aRoot)
     {
+        // A phone has its "/tmp": the sensor's button listener keeps its lock file there.
+        ::mkdir(phone.path("/tmp").c_str(), 0755);
         Opsa::Ketto::Phone::select(&phone);
     }
     ~SimCamera()
