@@ -98,15 +98,20 @@ int Fuser::photosForBracket(float aStops)
     return 3;
 }
 
-void Fuser::publishBracket(const std::vector<Opsa::Shot> &aViewfinder)
+void Fuser::publishBracket(float aStops, bool aAutoShots)
 {
-    const float stops = bracketStops(aViewfinder);
-    emit exposureBracketChanged(int(std::lround(stops)));
-    if (autoShots)
-        emit numCapturesChanged(photosForBracket(stops));
+    emit exposureBracketChanged(int(std::lround(aStops)));
+    if (aAutoShots)
+        emit numCapturesChanged(photosForBracket(aStops));
 }
 
 void Fuser::configureShots(std::vector<Opsa::Shot> &aViewfinder, int aFrameTime)
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    configureShotsLocked(aViewfinder, aFrameTime);
+}
+
+void Fuser::configureShotsLocked(std::vector<Opsa::Shot> &aViewfinder, int aFrameTime)
 {
     if (aViewfinder.size() < 2) {
         qDebug() << "Cannot plan a burst from" << aViewfinder.size() << "viewfinder shots";
@@ -114,7 +119,7 @@ void Fuser::configureShots(std::vector<Opsa::Shot> &aViewfinder, int aFrameTime)
     }
     if (autoShots) {
         numShots = photosForBracket(bracketStops(aViewfinder));
-        rebuildBurstShots();
+        rebuildBurstShotsLocked();
     }
     const Opsa::Shot &longShot = aViewfinder.front();
     const Opsa::Shot &shortShot = aViewfinder.back();
@@ -141,29 +146,56 @@ void Fuser::configureShots(std::vector<Opsa::Shot> &aViewfinder, int aFrameTime)
 bool Fuser::meterViewfinder(std::vector<Opsa::Shot> &aViewfinder, const Opsa::Frame &aFrame,
     int aWhich, int aExposureLimit, float aMaxGain, int aMaxExposure, float aSmoothing)
 {
-    const bool changed
-        = meter(aViewfinder, aFrame, aWhich, aExposureLimit, aMaxGain, aMaxExposure, aSmoothing);
-    baseExposures.resize(aViewfinder.size());
-    for (std::size_t i = 0; i < aViewfinder.size(); ++i)
-        baseExposures[i] = aViewfinder[i].exposure;
-    publishBracket(aViewfinder);
+    bool changed;
+    float stops;
+    bool automatic;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        changed = meter(
+            aViewfinder, aFrame, aWhich, aExposureLimit, aMaxGain, aMaxExposure, aSmoothing);
+        baseExposures.resize(aViewfinder.size());
+        for (std::size_t i = 0; i < aViewfinder.size(); ++i)
+            baseExposures[i] = aViewfinder[i].exposure;
+        stops = bracketStops(aViewfinder);
+        automatic = autoShots;
+    }
+    publishBracket(stops, automatic);
     return changed;
 }
 
 void Fuser::applyExposureCompensation(std::vector<Opsa::Shot> &aViewfinder)
 {
-    for (std::size_t i = 0;
-         i < aViewfinder.size() && i < baseExposures.size() && i < expComp.size(); ++i)
-        aViewfinder[i].exposure = truncateToInt(double(float(baseExposures[i]) * expComp[i]));
-    publishBracket(aViewfinder);
+    float stops;
+    bool automatic;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        for (std::size_t i = 0;
+             i < aViewfinder.size() && i < baseExposures.size() && i < expComp.size(); ++i)
+            aViewfinder[i].exposure = truncateToInt(double(float(baseExposures[i]) * expComp[i]));
+        stops = bracketStops(aViewfinder);
+        automatic = autoShots;
+    }
+    publishBracket(stops, automatic);
 }
 
 void Fuser::rebuildBurstShots()
 {
-    burstShots.clear();
+    std::lock_guard<std::mutex> lock(stateMutex);
+    rebuildBurstShotsLocked();
+}
+
+void Fuser::clearBurstLocked()
+{
     frames.clear();
     previews.clear();
     previewResult = Image<unsigned char>();
+    ++burstGeneration;
+}
+
+void Fuser::rebuildBurstShotsLocked()
+{
+    burstShots.clear();
+    clearBurstLocked();
     for (int i = 0; i < numShots; ++i) {
         Opsa::Shot shot;
         shot.image
@@ -172,15 +204,70 @@ void Fuser::rebuildBurstShots()
     }
 }
 
+std::vector<Opsa::Shot> Fuser::planBurst(int aFrameTime)
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    configureShotsLocked(viewfinderShots, aFrameTime);
+    clearBurstLocked();
+    return burstShots; // copies: fresh ids
+}
+
+int Fuser::addFrame(const Opsa::Frame &aFrame)
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    frames.push_back(aFrame);
+    return int(frames.size());
+}
+
+std::vector<Opsa::Shot> Fuser::viewfinderSnapshot() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    std::vector<Opsa::Shot> shots(viewfinderShots);
+    for (std::size_t i = 0; i < shots.size(); ++i)
+        shots[i].id = viewfinderShots[i].id;
+    return shots;
+}
+
+std::vector<Opsa::Frame> Fuser::collectedFrames() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return frames;
+}
+
+std::vector<Image<unsigned char>> Fuser::previewImages() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return previews;
+}
+
+Image<unsigned char> Fuser::fusedPreview() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return previewResult;
+}
+
 void Fuser::loadPreviews()
 {
     QElapsedTimer timer;
     timer.start();
-    previews.clear();
+    // The frames are converted from a snapshot, outside the lock: the capture loop may begin
+    // the next burst meanwhile, and then these previews are not stored.
+    std::vector<Opsa::Frame> source;
+    int width, height, format;
+    unsigned generation;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        source = frames;
+        width = this->width;
+        height = this->height;
+        format = this->format;
+        generation = burstGeneration;
+    }
+    std::vector<Image<unsigned char>> made;
     const int factor = width <= 640 ? 1 : (width <= 1296 ? 2 : 4);
     // The raw preview takes one pixel per Bayer cell at least.
     const int step = format == Opsa::RAW ? std::max(factor, 2) : factor;
-    for (const Opsa::Frame &frame : frames) {
+    for (const Opsa::Frame &frame : source) {
         const Opsa::Image &image = frame.image();
         if (image.width() != width || image.height() != height) {
             qDebug() << "Image size: " << image.width() << "x" << image.height()
@@ -205,58 +292,92 @@ void Fuser::loadPreviews()
             demosaicPreview(frame, preview.data(), step, 2.2f);
         else
             convertPreview(image, preview, step);
-        previews.push_back(preview);
+        made.push_back(preview);
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (generation == burstGeneration)
+            previews = made;
     }
     qDebug() << "Time to load previews: " << timer.elapsed();
 }
 
 void Fuser::computePreview()
 {
-    if (previews.empty())
+    std::vector<Image<unsigned char>> aligned;
+    unsigned generation;
+    auto snapshot = [&] {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        aligned = previews;
+        generation = burstGeneration;
+    };
+    snapshot();
+    if (aligned.empty()) {
         loadPreviews();
-    if (previews.empty()) {
+        snapshot();
+    }
+    if (aligned.empty()) {
         qDebug() << "No previews to fuse";
-        previewResult = Image<unsigned char>();
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (generation == burstGeneration)
+            previewResult = Image<unsigned char>();
         return;
     }
     QElapsedTimer timer;
     timer.start();
-    if (registerImages(previews, 512, 10, 4, 1) == -1)
+    if (registerImages(aligned, 512, 10, 4, 1) == -1)
         qDebug() << "Registration failed";
     qDebug() << "PREVIEW: Registration time: " << timer.restart();
 
     std::vector<Image<unsigned char>> images;
-    images.reserve(previews.size());
-    for (const Image<unsigned char> &preview : previews)
+    images.reserve(aligned.size());
+    for (const Image<unsigned char> &preview : aligned)
         images.push_back(ownCopy(preview));
-    if (HDRFusion<Image<unsigned char>>::compute(images, 102, 51) != 0) {
+    const bool fused = HDRFusion<Image<unsigned char>>::compute(images, 102, 51) == 0;
+    if (!fused)
         qDebug() << "PREVIEW: Fusion failed";
-        previewResult = Image<unsigned char>();
-        return;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (generation == burstGeneration) {
+            previews = aligned;
+            previewResult = fused ? images[0] : Image<unsigned char>();
+        }
     }
-    previewResult = images[0];
+    if (!fused)
+        return;
     qDebug() << "PREVIEW: Fusion time: " << timer.elapsed();
 }
 
 void Fuser::queueMergeJob()
 {
-    AsyncFuser::JobPtr job = std::make_shared<AsyncFuser::Job>(frames, saveInputs);
+    std::vector<Opsa::Frame> burst;
+    bool save;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        burst = frames;
+        save = saveInputs;
+    }
+    AsyncFuser::JobPtr job = std::make_shared<AsyncFuser::Job>(burst, save);
     asyncFuser.queueJob(job);
     lastJob = job;
 }
 
 void Fuser::setResolution(int aWidth, int aHeight)
 {
+    std::lock_guard<std::mutex> lock(stateMutex);
     width = aWidth;
     height = aHeight;
-    rebuildBurstShots();
+    rebuildBurstShotsLocked();
 }
 
 void Fuser::setFixedCount(int aCount)
 {
-    autoShots = false;
-    numShots = aCount;
-    rebuildBurstShots();
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        autoShots = false;
+        numShots = aCount;
+        rebuildBurstShotsLocked();
+    }
     emit numCapturesChanged(aCount);
 }
 
@@ -277,14 +398,16 @@ void Fuser::setResHigh()
 
 void Fuser::setFormatRaw()
 {
+    std::lock_guard<std::mutex> lock(stateMutex);
     format = Opsa::RAW;
-    rebuildBurstShots();
+    rebuildBurstShotsLocked();
 }
 
 void Fuser::setFormatRgb()
 {
+    std::lock_guard<std::mutex> lock(stateMutex);
     format = Opsa::UYVY;
-    rebuildBurstShots();
+    rebuildBurstShotsLocked();
 }
 
 void Fuser::setTwoShots()
@@ -299,32 +422,36 @@ void Fuser::setThreeShots()
 
 void Fuser::setAutoShots()
 {
+    std::lock_guard<std::mutex> lock(stateMutex);
     autoShots = true;
 }
 
 void Fuser::setExpComp(int aShot, float aExp)
 {
+    std::lock_guard<std::mutex> lock(stateMutex);
     if (aShot >= 0 && std::size_t(aShot) < expComp.size())
         expComp[std::size_t(aShot)] = aExp;
 }
 
 void Fuser::setSaveInputs(bool flag)
 {
+    std::lock_guard<std::mutex> lock(stateMutex);
     saveInputs = flag;
 }
 
 void Fuser::setSaveInputsOn()
 {
-    saveInputs = true;
+    setSaveInputs(true);
 }
 
 void Fuser::setSaveInputsOff()
 {
-    saveInputs = false;
+    setSaveInputs(false);
 }
 
 void Fuser::setAutoExposure()
 {
+    std::lock_guard<std::mutex> lock(stateMutex);
     for (float &factor : expComp)
         factor = 1.0f;
 }

@@ -7,10 +7,13 @@
 // merge thread.
 //
 // Thread: the slots, the previews and queueMergeJob run in the GUI thread; configureShots,
-// the metering operations and the appends to frames run in the capture thread. The two sides
-// take turns on the burst state in the order of the capture loop's queued signals (the loop
-// is stopped while the result browser works on a burst). The signals are emitted from the
-// capture thread and reach the capture screen by queued connection.
+// the metering operations and the appends to frames run in the capture thread. Every member
+// function below takes stateMutex for the moment it reads or writes the shared state (shots,
+// compensation, frames, previews, settings) and never holds it while converting, registering
+// or fusing images, nor while emitting a signal: the GUI thread works on snapshots and the
+// capture loop is never kept waiting behind slow work. The public fields may be touched
+// directly only while no capture loop runs (or under stateMutex). The signals are emitted from
+// the capture thread and reach the capture screen by queued connection.
 
 #include "AsyncFuser.h"
 #include "core/Image"
@@ -18,6 +21,7 @@
 #include <Opsa/Frame.h>
 #include <Opsa/Shot.h>
 #include <QObject>
+#include <mutex>
 #include <vector>
 
 class Fuser : public QObject
@@ -63,6 +67,23 @@ public:
     // previous job is let go (and removes its files then, if the user deleted that burst).
     void queueMergeJob();
 
+    // ---- the capture loop's side (thread: capture)
+    // Plans the burst from the viewfinder shots with aFrameTime (configureShots), empties the
+    // burst state and returns copies of the burst shots to submit. Each copy has an id of its
+    // own, so the frames of this submission are told apart from those of any earlier one.
+    std::vector<Opsa::Shot> planBurst(int aFrameTime);
+    // Appends a frame of the burst; returns the number collected.
+    int addFrame(const Opsa::Frame &aFrame);
+
+    // ---- snapshots for either thread
+    // The viewfinder shots, with their own ids (the sensor's frames carry them).
+    std::vector<Opsa::Shot> viewfinderSnapshot() const;
+    // The frames collected so far for the current burst.
+    std::vector<Opsa::Frame> collectedFrames() const;
+    // The previews and the fused preview of the current burst.
+    std::vector<Image<unsigned char>> previewImages() const;
+    Image<unsigned char> fusedPreview() const;
+
     // The bracket in stops between the first and the last shot of aShots (exposure × gain),
     // 0 when a product is not positive.
     static float bracketStops(const std::vector<Opsa::Shot> &aShots);
@@ -100,6 +121,9 @@ public:
     bool saveInputs = false;
     // Choose the number of photographs from the metered bracket.
     bool autoShots = true;
+    // Guards every field above but asyncFuser and lastJob (GUI thread only); see the class
+    // comment.
+    mutable std::mutex stateMutex;
 
 signals:
     // The bracket in whole stops.
@@ -125,7 +149,15 @@ public slots:
     void setAutoExposure();
 
 private:
-    void publishBracket(const std::vector<Opsa::Shot> &aViewfinder);
+    // Emits the bracket signals; called without stateMutex.
+    void publishBracket(float aStops, bool aAutoShots);
+    // The same operations for a caller that holds stateMutex.
+    void configureShotsLocked(std::vector<Opsa::Shot> &aViewfinder, int aFrameTime);
+    void rebuildBurstShotsLocked();
+    void clearBurstLocked();
     void setResolution(int aWidth, int aHeight);
     void setFixedCount(int aCount);
+
+    // Counts the bursts begun: previews made from an older burst's frames are not stored.
+    unsigned burstGeneration = 0;
 };

@@ -1,5 +1,6 @@
 #include "Ketto/Kernel.h"
 
+#include "Ketto/ButtonListener.h"
 #include "Opsa/Ketto/PhonePath.h"
 
 #include <atomic>
@@ -190,7 +191,11 @@ const Phone &Phone::current()
 
 void Phone::select(const Phone *aPhone)
 {
-    selected.store(aPhone, std::memory_order_release);
+    const Phone *previous = selected.exchange(aPhone, std::memory_order_acq_rel);
+    // The button listener watches the switches of the phone it was made for; that phone may
+    // go once it is no longer the one in use.
+    if (previous && previous != aPhone)
+        ButtonListener::release(*previous);
 }
 
 std::string phonePath(const std::string &aPhonePath)

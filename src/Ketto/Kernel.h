@@ -95,7 +95,8 @@ public:
     // "$HOME/.local/share/duskline/phone").
     static const Phone &current();
     // Makes aPhone the phone in use (null: back to the build's default). The caller keeps it
-    // alive while it is selected.
+    // alive while it is selected. The button listener of the phone selected before is ended
+    // (its respawner done) before this returns.
     static void select(const Phone *aPhone);
 
     // The desktop's folder for the simulated phone (see current()), whatever the build.

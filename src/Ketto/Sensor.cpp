@@ -1,5 +1,6 @@
 #include "Opsa/Ketto/Sensor.h"
 
+#include "Ketto/ButtonListener.h"
 #include "Ketto/Daemon.h"
 #include "Opsa/Debug.h"
 #include "Opsa/Ketto/Platform.h"
@@ -8,7 +9,12 @@
 
 namespace Opsa::Ketto {
 
-Sensor::Sensor() = default;
+Sensor::Sensor()
+{
+    // The buttons and the camera are taken from the stock camera application before anything
+    // is opened.
+    ButtonListener::instance();
+}
 
 Sensor::~Sensor()
 {

@@ -24,7 +24,8 @@ class Daemon;
 class Sensor : public Opsa::Sensor
 {
 public:
-    // Nothing is opened until the first capture or stream.
+    // Starts the button listener if it is not running yet (it takes the camera from the stock
+    // camera application); nothing else is opened until the first capture or stream.
     Sensor();
     // Stops (see stop()).
     ~Sensor() override;
