@@ -333,18 +333,20 @@ void Fuser::computePreview()
     images.reserve(aligned.size());
     for (const Image<unsigned char> &preview : aligned)
         images.push_back(ownCopy(preview));
-    const bool fused = HDRFusion<Image<unsigned char>>::compute(images, 102, 51) == 0;
-    if (!fused)
+    if (HDRFusion<Image<unsigned char>>::compute(images, 102, 51) != 0) {
         qDebug() << "PREVIEW: Fusion failed";
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (generation == burstGeneration)
+            previewResult = Image<unsigned char>();
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         if (generation == burstGeneration) {
             previews = aligned;
-            previewResult = fused ? images[0] : Image<unsigned char>();
+            previewResult = images[0];
         }
     }
-    if (!fused)
-        return;
     qDebug() << "PREVIEW: Fusion time: " << timer.elapsed();
 }
 
