@@ -1,47 +1,15 @@
 #pragma once
 
-// A simulated phone for the camera backend's tests and benchmarks, and thread starters that stand
-// in for the system's real-time scheduling. Users link Opsa::sim.
-
-#include "Ketto/Daemon.h"
-#include "Ketto/Kernel.h"
-#include "Ketto/V4L2Sensor.h"
-#include "SimKernel.h"
+// A thread starter that stands in for the system's real-time scheduling in the capture
+// daemon's tests.
 
 #include <cerrno>
-#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
-#include <string>
 #include <vector>
 
 namespace testsupport {
-
-// A simulated phone under a root folder, selected as the phone in use for the object's life.
-class SimCamera
-{
-public:
-    explicit SimCamera(const std::string &aRoot, const Opsa::Sim::SimOptions &aOptions)
-        : kern(aRoot, aOptions)
-        , phone(kern, aRoot)
-    {
-        Opsa::Ketto::Phone::select(&phone);
-    }
-    ~SimCamera()
-    {
-        Opsa::Ketto::V4L2Sensor::closeAll();
-        Opsa::Ketto::Phone::select(nullptr);
-    }
-    SimCamera(const SimCamera &) = delete;
-    SimCamera &operator=(const SimCamera &) = delete;
-
-    Opsa::Sim::SimKernel &kernel() { return kern; }
-
-private:
-    Opsa::Sim::SimKernel kern;
-    Opsa::Ketto::Phone phone;
-};
 
 // What a thread starter was asked for.
 struct ThreadRequest
