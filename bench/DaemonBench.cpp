@@ -7,10 +7,12 @@
 //     daemon_bench [seconds] [--normal-only | --realtime-only]
 
 #include "BenchSupport.h"
+#include "Ketto/Daemon.h"
+#include "Ketto/V4L2Sensor.h"
 #include "Opsa/Action.h"
 #include "Opsa/Event.h"
 #include "Opsa/Ketto/Sensor.h"
-#include "support/SimCamera.h"
+#include "SimPhone.h"
 
 #include <atomic>
 #include <cerrno>
@@ -80,16 +82,11 @@ double percentile(std::vector<int> aValues, double aShare)
 
 void run(int aSeconds, bool aRealTime)
 {
-    char folder[] = "/tmp/daemon-bench-XXXXXX";
-    if (!mkdtemp(folder)) {
-        std::perror("mkdtemp");
-        return;
-    }
     Opsa::Ketto::Daemon::setThreadStarter(aRealTime ? nullptr : &refuseRealTime);
     for (Opsa::Event event; Opsa::getNextEvent(&event);) { }
     {
         Opsa::Sim::SimOptions options; // real time, the desktop application's pace
-        testsupport::SimCamera camera(folder, options);
+        Opsa::Sim::SimPhone camera(options);
         Opsa::Ketto::Sensor sensor;
         FireLog log;
 
@@ -137,6 +134,7 @@ void run(int aSeconds, bool aRealTime)
         const int pending = sensor.shotsPending();
         sensor.stop();
         const double endMb = residentMb();
+        Opsa::Ketto::V4L2Sensor::closeAll();
 
         int missing = 0, dropped = 0, realTimeWarnings = 0, otherErrors = 0;
         for (Opsa::Event event; Opsa::getNextEvent(&event);) {
@@ -198,9 +196,6 @@ void run(int aSeconds, bool aRealTime)
             startMb, warmMb, endMb, endMb - warmMb);
     }
     Opsa::Ketto::Daemon::setThreadStarter(nullptr);
-    std::string remove = std::string("rm -rf ") + folder;
-    if (std::system(remove.c_str()) != 0)
-        std::fprintf(stderr, "could not remove %s\n", folder);
 }
 
 } // namespace

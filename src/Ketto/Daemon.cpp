@@ -559,24 +559,27 @@ void Daemon::readStatistics(_Frame *aRequest)
 
 void Daemon::deliver(_Frame *aRequest)
 {
-    frameQueue.push(aRequest);
-    enforceFrameLimit();
+    enforceFrameLimit(aRequest);
 }
 
 void Daemon::setDropPolicy(int aPolicy, unsigned aLimit)
 {
     dropPolicy.store(aPolicy);
     frameLimit.store(aLimit);
-    enforceFrameLimit();
+    enforceFrameLimit(nullptr);
 }
 
-void Daemon::enforceFrameLimit()
+void Daemon::enforceFrameLimit(_Frame *aIncoming)
 {
+    // Room is made before a new frame goes in, so that the queue is never seen above its limit.
     std::lock_guard<std::mutex> guard(limitMutex);
     const unsigned limit = frameLimit.load();
-    const size_t count = frameQueue.size();
-    if (count <= limit)
+    const size_t count = frameQueue.size() + (aIncoming ? 1 : 0);
+    if (count <= limit) {
+        if (aIncoming)
+            frameQueue.push(aIncoming);
         return;
+    }
     sensor->warning(Event::FrameLimitHit,
         "WARNING: frame limit hit (%d), silently dropping %d frames.\nYou're not draining the "
         "frame queue quickly enough. Use longer \nframe times or drain the frame queue until "
@@ -585,16 +588,35 @@ void Daemon::enforceFrameLimit()
     const int policy = dropPolicy.load();
     if (policy != Sensor::DropNewest && policy != Sensor::DropOldest) {
         sensor->error(Event::InternalError, "Unknown drop policy! Not dropping frames.\n");
+        if (aIncoming)
+            frameQueue.push(aIncoming);
         return;
     }
-    while (frameQueue.size() > limit) {
+    size_t excess = count - limit;
+    auto drop = [&](_Frame *aFrame) {
+        delete aFrame;
+        sensor->frameDropped();
+        --excess;
+    };
+    // The incoming frame is the newest of all.
+    if (aIncoming && policy == Sensor::DropNewest) {
+        drop(aIncoming);
+        aIncoming = nullptr;
+    }
+    while (excess > 0) {
         _Frame *dropped = nullptr;
         bool taken = policy == Sensor::DropOldest ? frameQueue.tryPop(dropped)
                                                   : frameQueue.tryPopBack(dropped);
         if (!taken)
             break; // the rest are claimed by a reader already
-        delete dropped;
-        sensor->frameDropped();
+        drop(dropped);
+    }
+    if (aIncoming) {
+        // With nothing left to take (a limit of 0), the new frame goes too.
+        if (excess > 0)
+            drop(aIncoming);
+        else
+            frameQueue.push(aIncoming);
     }
 }
 

@@ -98,7 +98,9 @@ private:
     void fillImage(_Frame *aRequest, V4L2Sensor::Buffer *aBuffer);
     void readStatistics(_Frame *aRequest);
     void deliver(_Frame *aRequest);
-    void enforceFrameLimit();
+    // Drops frames by the policy until the queue, with aIncoming (may be null) queued, holds
+    // no more than the limit.
+    void enforceFrameLimit(_Frame *aIncoming);
 
     // Action thread.
     void runActions();
