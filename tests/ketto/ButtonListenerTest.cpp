@@ -218,9 +218,15 @@ TEST(ButtonListenerProcess, StockCameraIsRestoredAfterTheProcessEnds)
     testsupport::TempDir root;
     const std::string probe = DUSKLINE_BIN_DIR "/duskline-listener-probe";
     ASSERT_TRUE(testsupport::fileExists(probe)) << probe;
+    const std::string emulator = DUSKLINE_TEST_EMULATOR;
     pid_t child = ::fork();
     if (child == 0) {
-        ::execl(probe.c_str(), probe.c_str(), root.path().c_str(), static_cast<char *>(nullptr));
+        if (emulator.empty())
+            ::execl(
+                probe.c_str(), probe.c_str(), root.path().c_str(), static_cast<char *>(nullptr));
+        else
+            ::execlp(emulator.c_str(), emulator.c_str(), probe.c_str(), root.path().c_str(),
+                static_cast<char *>(nullptr));
         ::_exit(127);
     }
     ASSERT_GT(child, 0);
