@@ -114,7 +114,7 @@ TEST(PolishSimilarity, KeepsToTheMatchesThatAgree)
     EXPECT_GT(worstMiss(plain), 0.12f);
     polished = plain;
     polishSimilarity(c.current.data(), c.reference.data(), c.scores.data(), c.count(), polished,
-        0.05f * pixel, pixel / 4.685f, 7);
+        0.25f * pixel, pixel, 7);
     EXPECT_LT(worstMiss(polished), 0.03f);
 
     // Weights of 0 leave correspondences out of a fit altogether.
@@ -128,8 +128,8 @@ TEST(PolishSimilarity, KeepsToTheMatchesThatAgree)
     EXPECT_LT(worstMiss(weighted), 0.03f);
 
     Matrix3f kept = plain;
-    polishSimilarity(c.current.data(), c.reference.data(), c.scores.data(), 5, kept, 0.05f * pixel,
-        pixel / 4.685f, 7);
+    polishSimilarity(
+        c.current.data(), c.reference.data(), c.scores.data(), 5, kept, 0.25f * pixel, pixel, 7);
     EXPECT_EQ(std::memcmp(&kept, &plain, sizeof kept), 0);
 }
 
