@@ -15,6 +15,7 @@
 #include "SimPhone.h"
 #include "core/FileIO"
 #include "opsa/Events.h"
+#include "support/SchedulingRecorder.h"
 #include "support/SimCamera.h"
 #include "support/TestSupport.h"
 

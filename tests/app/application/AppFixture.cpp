@@ -9,6 +9,7 @@
 #include "SplashDialog.h"
 #include "core/Report"
 #include "opsa/Events.h"
+#include "support/SchedulingRecorder.h"
 #include "support/SimCamera.h"
 
 #include <QApplication>
