@@ -110,7 +110,8 @@ void run(int aSeconds, bool aRealTime)
         sensor.stream(std::vector<Opsa::Shot> { longShot, shortShot });
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(aSeconds);
         std::vector<int> pairing;
-        std::vector<Time> due;
+        std::vector<Time> due, heard; // exposure starts; when the simulator told of the frames
+        std::vector<int> heardLate; // how long after its start the simulator told of a frame
         int delivered = 0, withoutData = 0;
         double warmMb = 0;
         while (std::chrono::steady_clock::now() < until) {
@@ -121,6 +122,12 @@ void run(int aSeconds, bool aRealTime)
             if (delivered == 50)
                 warmMb = residentMb();
             due.push_back(frame.exposureStartTime());
+            heard.push_back(frame.exposureStartTime());
+            for (const Opsa::Sim::FrameRecord &record : camera.kernel().frames())
+                if (!record.dropped && record.arrival == frame.processingDoneTime()) {
+                    heard.back() = record.announced;
+                    heardLate.push_back(record.announced - record.start);
+                }
             if (!frame.image().hasData() && frame.shot().image.data() != Opsa::Image::DiscardData)
                 ++withoutData;
             // The prediction is the end of the exposure plus the readout's processing.
@@ -152,13 +159,18 @@ void run(int aSeconds, bool aRealTime)
         // Two frames of every stream start carry no request.
         const int bubbles = std::max(0, started - requested - 2);
 
-        std::vector<int> absPairing, late;
+        std::vector<int> absPairing, late, ownLate;
         for (int value : pairing)
             absPairing.push_back(std::abs(value));
         {
             std::lock_guard<std::mutex> guard(log.mutex);
-            for (size_t i = 0; i < log.fired.size() && i < due.size(); ++i)
+            for (size_t i = 0; i < log.fired.size() && i < due.size(); ++i) {
                 late.push_back(log.fired[i] - due[i]);
+                // The daemon hears of a frame when the simulator announces its start: what
+                // comes after that, or after the action's time if later, is the daemon's.
+                Time ready = due[i] < heard[i] ? heard[i] : due[i];
+                ownLate.push_back(log.fired[i] - ready);
+            }
         }
         size_t within2ms = 0;
         for (int value : absPairing)
@@ -175,6 +187,12 @@ void run(int aSeconds, bool aRealTime)
             absPairing.empty() ? 0.0 : 100.0 * double(within2ms) / double(absPairing.size()));
         std::printf("  timed actions late, us: median %.0f, p99 %.0f, max %.0f (%zu fired)\n",
             percentile(late, 0.5), percentile(late, 0.99), percentile(late, 1.0), late.size());
+        std::printf("    of which the simulator told of the frame start late, us: median %.0f, p99 "
+                    "%.0f, max %.0f\n",
+            percentile(heardLate, 0.5), percentile(heardLate, 0.99), percentile(heardLate, 1.0));
+        std::printf("    and the daemon's own part (after the action's time and the frame's "
+                    "start were both known), us: median %.0f, p99 %.0f, max %.0f\n",
+            percentile(ownLate, 0.5), percentile(ownLate, 0.99), percentile(ownLate, 1.0));
         std::printf("  resident memory MB: start %.1f, after 50 frames %.1f, end %.1f (growth "
                     "after warm-up %.2f)\n\n",
             startMb, warmMb, endMb, endMb - warmMb);

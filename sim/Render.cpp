@@ -107,6 +107,8 @@ std::vector<std::uint16_t> renderRaw(
     const float c = std::cos(shake.angle), s = std::sin(shake.angle);
     const float blurScale = KBlurPerDiopter * aWidth;
     for (int y = 0; y < aHeight; ++y) {
+        const float focus
+            = aShot.focus + aShot.focusSpan * float(y) / float(std::max(1, aHeight - 1));
         for (int x = 0; x < aWidth; ++x) {
             // Turn about the centre in square units, then shift.
             const float u0 = (x + 0.5f) / aWidth - 0.5f;
@@ -116,7 +118,7 @@ std::vector<std::uint16_t> renderRaw(
             const std::size_t i = std::size_t(y) * aWidth + x;
             float depth = 0;
             aScene.sample(u, v, 1.0f / aWidth, &rgb[3 * i], depth);
-            radius[i] = blurScale * std::fabs(aShot.focus - depth);
+            radius[i] = blurScale * std::fabs(focus - depth);
         }
     }
 

@@ -35,7 +35,11 @@ struct Shot
 {
     int exposure = 10000; // us
     float gain = 1.0f;
-    float focus = 0.0f; // lens position, diopters
+    float focus = 0.0f; // lens position seen by the first row, diopters
+    // How far the lens moved between the first row's exposure and the last row's: the rows
+    // are exposed one after another (a rolling shutter), so a moving lens focuses each
+    // differently.
+    float focusSpan = 0.0f;
     std::uint32_t sequence = 0; // draws this frame's noise and shake
     std::uint32_t seed = 1;
     bool noise = true;

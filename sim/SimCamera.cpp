@@ -70,41 +70,44 @@ void SimKernel::State::sensorLoop()
                 break;
         }
 
-        // The previous frame's exposure ends now: what it keeps is latched before the program
-        // hears of this start.
-        if (havePrevious)
-            finishFrame(lock, previous, start);
-        if (stopSensor)
-            break;
-
         // This frame starts: exposure and frame time are latched.
-        Started frame { nextSequence++, start, exposure, effectiveFrameTime(), 0 };
-        FrameRecord r;
-        r.sequence = frame.sequence;
-        r.start = toTime(start);
-        r.exposure = frame.exposure;
-        r.frameTime = frame.frameTime;
-        r.width = int(width);
-        r.height = int(height);
-        r.pixelFormat = pixelFormat;
-        r.exposureStart = toTime(start + frame.frameTime - frame.exposure);
-        r.exposureEnd = toTime(start + frame.frameTime + mode().readout);
-        records.push_back(r);
-        while (records.size() > 256)
-            records.pop_front();
-        startTimes[framesBegun % startTimes.size()] = start;
-        ++framesBegun;
-        waitersForNext = 0;
-        cv.notify_all();
+        auto begin = [&] {
+            Started frame { nextSequence++, start, exposure, effectiveFrameTime(), 0 };
+            FrameRecord r;
+            r.sequence = frame.sequence;
+            r.start = toTime(start);
+            r.announced = toTime(realNow());
+            r.exposure = frame.exposure;
+            r.frameTime = frame.frameTime;
+            r.width = int(width);
+            r.height = int(height);
+            r.pixelFormat = pixelFormat;
+            r.exposureStart = toTime(start + frame.frameTime - frame.exposure);
+            r.exposureEnd = toTime(start + frame.frameTime + mode().readout);
+            records.push_back(r);
+            while (records.size() > 256)
+                records.pop_front();
+            startTimes[framesBegun % startTimes.size()] = start;
+            ++framesBegun;
+            waitersForNext = 0;
+            cv.notify_all();
 
-        previous = frame;
-        havePrevious = true;
-        start += frame.frameTime;
+            previous = frame;
+            havePrevious = true;
+            start += frame.frameTime;
+        };
+        // The previous frame's exposure ends now: what it keeps is latched before the program
+        // hears of this start, which it hears of before that frame is read out (as from
+        // hardware, whose frame start does not wait for the last frame's pixels).
+        if (havePrevious)
+            finishFrame(lock, previous, start, begin);
+        else
+            begin();
     }
 }
 
-void SimKernel::State::finishFrame(
-    std::unique_lock<std::mutex> &aLock, const Started &aFrame, Micros aEnd)
+void SimKernel::State::finishFrame(std::unique_lock<std::mutex> &aLock, const Started aFrame,
+    Micros aEnd, const std::function<void()> &aStartNext)
 {
     FrameRecord *r = record(aFrame.sequence);
     const int readout = mode().readout;
@@ -117,10 +120,17 @@ void SimKernel::State::finishFrame(
     shot.seed = options.seed;
     shot.noise = options.noise;
     shot.handShake = options.handShake;
-    float lens = 0;
-    for (int i = 0; i < 5; ++i)
-        lens += lensRawAt(aEnd - aFrame.exposure + aFrame.exposure * i / 4);
-    shot.focus = std::max(0.0f, (lens / 5 - KLensFar) * 0.0315f);
+    // Rows are exposed one after another: the first row's exposure ends at aEnd, the last
+    // row's a readout later. The lens's motion over the last rows is taken as it is known
+    // now (a move ordered during the readout is not seen by this frame).
+    auto meanFocus = [&](Micros aRowEnd) {
+        float lens = 0;
+        for (int i = 0; i < 5; ++i)
+            lens += lensRawAt(aRowEnd - aFrame.exposure + aFrame.exposure * i / 4);
+        return std::max(0.0f, (lens / 5 - KLensFar) * 0.0315f);
+    };
+    shot.focus = meanFocus(aEnd);
+    shot.focusSpan = meanFocus(aEnd + readout) - shot.focus;
     const ColourProgram program = colour;
     const bool wantHistogram = isp.histogramConfigs > 0 && isp.histogram.enable;
     const bool wantSharpness = isp.afConfigs > 0;
@@ -132,7 +142,7 @@ void SimKernel::State::finishFrame(
     const double scaleX = double(w) / mode().width, scaleY = double(h) / mode().height;
     if (r) {
         r->gain = shot.gain;
-        r->focus = shot.focus;
+        r->focus = shot.focus + shot.focusSpan / 2;
     }
 
     const bool drop = contains(drops, aFrame.sequence);
@@ -142,6 +152,7 @@ void SimKernel::State::finishFrame(
     else if (r)
         r->dropped = true;
 
+    aStartNext();
     // In lock-step nothing of this frame may be seen before it is made.
     if (options.pace == Pace::LockStep) {
         frozen = true;

@@ -311,6 +311,19 @@ int SimKernel::madvise(void *aAddress, std::size_t aLength, int aAdvice)
     return ::madvise(aAddress, aLength, aAdvice);
 }
 
+int SimKernel::gettimeofday(struct timeval *aTime)
+{
+    if (!aTime) {
+        errno = EFAULT;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(d->m);
+    const Micros t = d->now();
+    aTime->tv_sec = time_t(t / 1000000);
+    aTime->tv_usec = suseconds_t(t % 1000000);
+    return 0;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The test-facing side.
 

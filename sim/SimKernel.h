@@ -36,7 +36,9 @@
 //
 // Sensor timing (what the capture daemon's prediction model relies on), for frame k starting
 // at S with exposure E and frame time F latched at S:
-//   exposure:          [S + F - E, S + F]
+//   exposure:          [S + F - E, S + F] for the first row; each later row a little later,
+//                      the last row's ending at S + F + R (what a moving lens does to the
+//                      picture follows the rows; the rest of the picture is taken at once)
 //   readout delay R:   76000 us when the sensor mode is more than 1008 rows, else 33000 us
 //   statistics stamp:  S + F + R            (available from then on)
 //   processing P:      0 for BA10; UYVY 65000 us when the output is over 1024 x 1024, else 10000
@@ -91,13 +93,16 @@ struct FrameRecord
 {
     std::uint32_t sequence = 0; // v4l2_buffer::sequence; statistics frame number = sequence % 4096
     Opsa::Time start; // HS_VS
+    // The desktop's time of day when the start was made known: later than start when the
+    // simulator cannot render at the real pace (a loaded machine) and falls behind.
+    Opsa::Time announced;
     Opsa::Time exposureStart; // start + frameTime - exposure
     Opsa::Time exposureEnd; // start + frameTime + readout delay: the statistics' stamp
     Opsa::Time arrival; // the buffer's timestamp (with any injected delay)
     int exposure = 0; // us
     int frameTime = 0; // us
     float gain = 1.0f;
-    float focus = 0.0f; // lens position in diopters, mean over the exposure
+    float focus = 0.0f; // lens position in diopters, mean over the middle row's exposure
     int width = 0, height = 0; // delivered size
     std::uint32_t pixelFormat = 0; // V4L2_PIX_FMT_UYVY or V4L2_PIX_FMT_SGRBG10
     bool dropped = false; // never delivered (fault, or no free buffer)
@@ -157,6 +162,9 @@ public:
         off_t aOffset) override;
     int munmap(void *aAddress, std::size_t aLength) override;
     int madvise(void *aAddress, std::size_t aLength, int aAdvice) override;
+    // The simulator's clock (now()), which stamps its frames; in lock-step it runs behind the
+    // desktop's.
+    int gettimeofday(struct timeval *aTime) override;
 
     // ---- clock
     // The time of day on the simulator's clock (see Time above).

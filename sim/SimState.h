@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sys/mman.h>
@@ -321,7 +322,10 @@ struct SimKernel::State
 
     void stopStreaming(std::unique_lock<std::mutex> &aLock);
     void sensorLoop();
-    void finishFrame(std::unique_lock<std::mutex> &aLock, const Started &aFrame, Micros aEnd);
+    // Latches what frame aFrame keeps at the end of its exposure (aEnd), calls aStartNext (the
+    // next frame's start) and then reads the frame out.
+    void finishFrame(std::unique_lock<std::mutex> &aLock, Started aFrame, Micros aEnd,
+        const std::function<void()> &aStartNext);
 
     int videoIoctl(int aFd, Descriptor &aDesc, unsigned long aRequest, void *aArg,
         std::unique_lock<std::mutex> &aLock);

@@ -21,6 +21,7 @@ void AutoFocus::startSweep()
     if (!lens)
         return;
     afState = MovingToStart;
+    refining = false;
     lens->setFocus(lens->farFocus(), -1.0f);
     samples.clear();
 }
@@ -59,6 +60,36 @@ std::int32_t AutoFocus::measure(const SharpnessMap &aMap, Size aImage) const
             sum += std::int64_t(cell >> 10);
         }
     return std::int32_t(std::min<std::int64_t>(sum, std::numeric_limits<std::int32_t>::max()));
+}
+
+float AutoFocus::peakNear(std::size_t aBest) const
+{
+    const float focus = samples[aBest].first;
+    if (aBest == 0 || aBest + 1 >= samples.size())
+        return focus;
+    const double x0 = samples[aBest - 1].first, x1 = focus, x2 = samples[aBest + 1].first;
+    const double y0 = samples[aBest - 1].second, y1 = samples[aBest].second,
+                 y2 = samples[aBest + 1].second;
+    // Only a true peak on a forward sweep: anything else keeps the sample.
+    if (!(x0 < x1 && x1 < x2) || !(y1 > y0 && y1 > y2))
+        return focus;
+    // Contrast falls off steeply on both sides of a sharp focus, more like a tent than a
+    // parabola: the peak is where a line through the steeper side meets its mirror through
+    // the far sample of the other side.
+    const double left = (y1 - y0) / (x1 - x0), right = (y1 - y2) / (x2 - x1);
+    if (left >= right)
+        return float((x1 + x2) / 2.0 - (y1 - y2) / (2.0 * left));
+    return float((x0 + x1) / 2.0 + (y1 - y0) / (2.0 * right));
+}
+
+std::size_t AutoFocus::sharpest() const
+{
+    // The earliest of equally sharp samples wins.
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i)
+        if (samples[i].second > samples[best].second)
+            best = i;
+    return best;
 }
 
 bool AutoFocus::peakPassed() const
@@ -100,21 +131,60 @@ void AutoFocus::update(const Frame &aFrame)
         OPSA_TRACE(4, "Focus position %f, sharpness %d\n", double(focus), sharpness);
 
         if (afState == MovingToStart) {
-            if (!lens->focusChanging() && std::fabs(focus - lens->farFocus()) < 0.01f) {
-                // A speed of the whole range per second: the sweep takes one second.
-                lens->setFocus(lens->nearFocus(), lens->nearFocus() - lens->farFocus());
+            // The fine pass starts wherever the lens could stop nearest its start.
+            const float start = refining ? lens->getFocus() : lens->farFocus();
+            if (!lens->focusChanging() && std::fabs(focus - start) < 0.01f) {
+                if (refining) {
+                    // Only frames of the slow pass: one exposed while the lens jumped here
+                    // cannot be placed well enough to compare with them.
+                    samples.clear();
+                    samples.emplace_back(focus, sharpness);
+                    lens->setFocus(refineEnd, lens->minFocusSpeed());
+                } else {
+                    // A speed of the whole range per second: the sweep takes one second.
+                    lens->setFocus(lens->nearFocus(), lens->nearFocus() - lens->farFocus());
+                }
                 afState = Sweeping;
+            }
+        } else if (afState == Sweeping && refining) {
+            // Frames arrive a while after their exposure: the pass is over once one exposed
+            // with the lens at rest at its end has come, not as soon as the lens stops.
+            const bool ended
+                = !lens->focusChanging() && std::fabs(focus - lens->getFocus()) < 0.01f;
+            if (ended || (samples.size() >= 5 && peakPassed())) {
+                std::size_t best = sharpest();
+                lens->setFocus(peakNear(best), -1.0f);
+                samples.clear();
+                afState = MovingToBest;
             }
         } else if (afState == Sweeping && samples.size() >= 5) {
             if (peakPassed() || !lens->focusChanging()) {
-                // The earliest of equally sharp samples wins.
-                auto best = samples.begin();
-                for (auto it = samples.begin(); it != samples.end(); ++it)
-                    if (it->second > best->second)
-                        best = it;
-                lens->setFocus(best->first, -1.0f);
+                std::size_t best = sharpest();
+                // At a whole-range-per-second sweep frames are about two thirds of a diopter
+                // apart, far coarser than the depth of field near the close end. The peak lies
+                // between the sharpest frame's neighbours: sweep that stretch again at the
+                // lens's slowest speed and place the peak from those closer frames.
+                float low = samples[best].first, high = low;
+                auto include = [&](std::size_t aIndex) {
+                    low = std::min(low, samples[aIndex].first);
+                    high = std::max(high, samples[aIndex].first);
+                };
+                if (best > 0)
+                    include(best - 1);
+                if (best + 1 < samples.size())
+                    include(best + 1);
+                low = std::max(low, lens->farFocus());
+                high = std::min(high, lens->nearFocus());
                 samples.clear();
-                afState = MovingToBest;
+                if (high > low) {
+                    refining = true;
+                    refineEnd = high;
+                    lens->setFocus(low, -1.0f);
+                    afState = MovingToStart;
+                } else {
+                    lens->setFocus(low, -1.0f);
+                    afState = MovingToBest;
+                }
             }
         }
     }

@@ -10,8 +10,10 @@
 namespace Opsa {
 
 // Contrast-detection focus: a sweep of the lens from its far end to its near end, measuring
-// the sharpness of every frame on the way, then a move back to the sharpest position. Frames
-// must carry a sharpness map and the lens's "lens.focus" tag (attach the lens to the sensor).
+// the sharpness of every frame on the way; a second, slow pass over the stretch between the
+// sharpest frame's neighbours; then a move to the peak placed between the sharpest frame of
+// that pass and its neighbours. Frames must carry a sharpness map and the lens's "lens.focus"
+// tag (attach the lens to the sensor).
 // Thread: one thread (the capture loop) owns an AutoFocus.
 class AutoFocus
 {
@@ -35,10 +37,15 @@ private:
     // The sharpness of aMap over the region of interest; aImage is the shot's image size.
     std::int32_t measure(const SharpnessMap &aMap, Size aImage) const;
     bool peakPassed() const;
+    std::size_t sharpest() const;
+    // Where the sharpness peaks around sample aBest, between its neighbours on the sweep.
+    float peakNear(std::size_t aBest) const;
 
     Lens *lens;
     std::vector<std::pair<float, std::int32_t>> samples; // (focus in diopters, sharpness)
     int afState = Idle;
+    bool refining = false; // the slow pass: its start is where the lens stopped
+    float refineEnd = 0.0f;
     int x, y, width, height;
 };
 

@@ -422,6 +422,9 @@ void Daemon::runHandler()
         }
 
         if (!buffer) {
+            // A device that stops delivering must not keep the handler from seeing a stop.
+            if (!device->frameReady(100))
+                continue;
             buffer = device->acquire(true);
             if (!buffer) {
                 if (stop.load())

@@ -1,5 +1,6 @@
 #include "Opsa/Ketto/Lens.h"
 
+#include "Ketto/Kernel.h"
 #include "Ketto/Requests.h"
 #include "Ketto/V4L2Sensor.h"
 
@@ -75,7 +76,8 @@ void Lens::setFocus(float aDiopters, float aSpeed)
     float target = std::clamp(aDiopters, farFocus(), nearFocus());
     float start = rawToDiopters(getControl(KControlFocus));
     int endRaw = setControl(KControlFocus, dioptersToRaw(target));
-    Time now = Time::now();
+    // The phone's clock, which also stamps the frames whose exposures the history is read for.
+    Time now = phoneTime();
     float end = rawToDiopters(endRaw);
 
     // The ramp's speed as the driver took it; when it could not say, the speed asked for is
@@ -125,12 +127,12 @@ float Lens::focusAt(Time aTime)
 
 float Lens::getFocus()
 {
-    return focusAt(Time::now());
+    return focusAt(phoneTime());
 }
 
 bool Lens::focusChanging()
 {
-    Time now = Time::now();
+    Time now = phoneTime();
     std::lock_guard<std::mutex> lock(historyMutex);
     return count > 0 && history[(tail + KHistorySize - 1) % KHistorySize].time > now;
 }

@@ -5,9 +5,18 @@
 #include "Opsa/Debug.h"
 #include "Opsa/Ketto/Platform.h"
 
+#include <chrono>
 #include <unistd.h>
 
 namespace Opsa::Ketto {
+
+namespace {
+
+    // Four of the sensor's longest frames (2.49 s), each with its readout and processing: no
+    // frame in flight is that far behind the one before it.
+    constexpr int KStopStallMs = 10000;
+
+} // namespace
 
 Sensor::Sensor()
 {
@@ -145,12 +154,31 @@ void Sensor::stop()
     }
     // Requests already in the sensor finish and are thrown away. The frame limit may take a
     // frame from under a waiting reader and count it itself, so the count is looked at again
-    // between short waits rather than after a blocking one.
+    // between short waits rather than after a blocking one. A device that stops delivering
+    // altogether (unplugged, its driver stuck) must not hold the caller for ever: once no
+    // frame has come for far longer than the longest frame and its readout, the rest are
+    // given up.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastProgress = Clock::now();
+    int lastPending = -1;
     for (;;) {
+        int pending;
         {
             std::lock_guard<std::mutex> guard(mutex);
-            if (pendingShots <= 0)
-                break;
+            pending = pendingShots;
+        }
+        if (pending <= 0)
+            break;
+        if (pending != lastPending) {
+            lastPending = pending;
+            lastProgress = Clock::now();
+        } else if (Clock::now() - lastProgress > std::chrono::milliseconds(KStopStallMs)) {
+            error(Event::FrameDataMissing,
+                "The camera delivered no frame for %d ms while stopping; %d frames were lost",
+                KStopStallMs, pending);
+            std::lock_guard<std::mutex> guard(mutex);
+            pendingShots = 0;
+            break;
         }
         _Frame *body = nullptr;
         if (daemon->frameQueue.tryPop(body)) {

@@ -372,6 +372,16 @@ V4L2Sensor::Buffer *V4L2Sensor::acquire(bool aBlocking)
     return &buffer;
 }
 
+bool V4L2Sensor::frameReady(int aTimeoutMs)
+{
+    if (devState.load() != Streaming)
+        return true;
+    pollfd wanted {};
+    wanted.fd = fd.load();
+    wanted.events = POLLIN;
+    return kernel().poll(&wanted, 1, aTimeoutMs) != 0;
+}
+
 void V4L2Sensor::release(Buffer *aBuffer)
 {
     if (!aBuffer)

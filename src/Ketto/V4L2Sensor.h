@@ -89,6 +89,9 @@ public:
     // The next filled buffer, waiting for one when aBlocking; null when none is ready (without
     // an event when not blocking) or on failure. The buffer stays the caller's until release().
     Buffer *acquire(bool aBlocking = true);
+    // Waits up to aTimeoutMs for a filled buffer: false when none came in time, true when one
+    // is ready or the wait failed (acquire() then reports why).
+    bool frameReady(int aTimeoutMs);
     // Gives a buffer back to the driver.
     void release(Buffer *aBuffer);
 

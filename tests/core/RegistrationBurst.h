@@ -76,6 +76,35 @@ inline Image<unsigned char> viewThrough(const Image<unsigned char> &aSource, int
     return view;
 }
 
+// A w x h frame showing aSource magnified aMagnification times about the centres, seen
+// through aModel as viewThrough() sees its window: pixel (x, y) shows what the magnified
+// source shows at aModel's image of (x, y). One bilinear pass, so that a small photograph
+// enlarged is as soft as it was, no softer. Outside aSource gives 0.
+inline Image<unsigned char> magnifiedView(const Image<unsigned char> &aSource, int aWidth,
+    int aHeight, double aMagnification, const Matrix3f &aModel = Matrix3f::identity())
+{
+    Image<unsigned char> view(aWidth, aHeight, aSource.channels());
+    const double cx = (aWidth - 1) / 2.0, cy = (aHeight - 1) / 2.0;
+    const double sx = (aSource.width() - 1) / 2.0, sy = (aSource.height() - 1) / 2.0;
+    for (int y = 0; y < aHeight; ++y)
+        for (int x = 0; x < aWidth; ++x) {
+            double u, v;
+            mapPixel(aModel, aWidth, aHeight, x, y, u, v);
+            u = sx + (u - cx) / aMagnification;
+            v = sy + (v - cy) / aMagnification;
+            int x0 = int(std::floor(u)), y0 = int(std::floor(v));
+            if (x0 < 0 || y0 < 0 || x0 + 1 >= aSource.width() || y0 + 1 >= aSource.height())
+                continue;
+            double fx = u - x0, fy = v - y0;
+            for (int c = 0; c < aSource.channels(); ++c) {
+                double top = aSource(x0, y0, c) * (1 - fx) + aSource(x0 + 1, y0, c) * fx;
+                double bottom = aSource(x0, y0 + 1, c) * (1 - fx) + aSource(x0 + 1, y0 + 1, c) * fx;
+                view(x, y, c) = (unsigned char)std::lround(top * (1 - fy) + bottom * fy);
+            }
+        }
+    return view;
+}
+
 // aImage with each channel's tones remapped so that its histogram follows aTarget's: the
 // brightness of another exposure on exactly this geometry.
 inline Image<unsigned char> withTonesOf(

@@ -1,6 +1,8 @@
 #include "core/MotionModel"
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -73,6 +75,62 @@ TEST(EstimateSimilarity, EndsWithFailureWhenASampleIsSingular)
     int found = 0;
     EXPECT_EQ(c.estimate(model, found), -1);
     EXPECT_TRUE(model.isIdentity());
+}
+
+// Most matches agree to a hundredth of a pixel, a fifth are off by most of the inlier
+// distance, all the same way (a soft edge seen through another tone curve), and a few are
+// unmatched (score 0). The plain fit of every inlier follows the biased ones; the polished fit
+// keeps to the many, and leaves a model alone when too few matches carry weight.
+TEST(PolishSimilarity, KeepsToTheMatchesThatAgree)
+{
+    const float pixel = 2.0f / 1295.0f; // normalised size of a pixel of a 1296-wide level
+    const Matrix3f truth = Matrix3f::similarity(1.006f, 0.0105f, 0.03f, -0.02f);
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> position(-1.0f, 1.0f), jitter(-0.01f, 0.01f);
+    Correspondences c;
+    for (int i = 0; i < 80; ++i) {
+        const float x = position(random), y = position(random);
+        float u, v;
+        truth.apply(x, y, u, v);
+        const float off = i % 5 == 0 ? 0.8f : 0.0f;
+        c.add(x, y, u + (off + jitter(random)) * pixel, v + jitter(random) * pixel,
+            i % 17 == 0 ? 0.0f : 0.9f);
+    }
+    std::vector<int> all(80);
+    std::iota(all.begin(), all.end(), 0);
+    Matrix3f plain = Matrix3f::identity(), polished;
+    ASSERT_EQ(fitSimilarity(all.data(), 80, c.current.data(), c.reference.data(), plain), 0);
+    auto worstMiss = [&](const Matrix3f &aModel) { // pixels, over the frame's corners
+        float worst = 0.0f;
+        for (float x : { -1.0f, 1.0f })
+            for (float y : { -0.67f, 0.67f }) {
+                float u1, v1, u2, v2;
+                aModel.apply(x, y, u1, v1);
+                truth.apply(x, y, u2, v2);
+                worst = std::max(worst, std::hypot(u1 - u2, v1 - v2) / pixel);
+            }
+        return worst;
+    };
+    EXPECT_GT(worstMiss(plain), 0.12f);
+    polished = plain;
+    polishSimilarity(c.current.data(), c.reference.data(), c.scores.data(), c.count(), polished,
+        0.05f * pixel, pixel / 4.685f, 7);
+    EXPECT_LT(worstMiss(polished), 0.03f);
+
+    // Weights of 0 leave correspondences out of a fit altogether.
+    std::vector<float> weights(80, 1.0f);
+    for (int i = 0; i < 80; i += 5)
+        weights[i] = 0.0f;
+    Matrix3f weighted = Matrix3f::identity();
+    ASSERT_EQ(fitSimilarity(
+                  all.data(), 80, c.current.data(), c.reference.data(), weighted, weights.data()),
+        0);
+    EXPECT_LT(worstMiss(weighted), 0.03f);
+
+    Matrix3f kept = plain;
+    polishSimilarity(c.current.data(), c.reference.data(), c.scores.data(), 5, kept, 0.05f * pixel,
+        pixel / 4.685f, 7);
+    EXPECT_EQ(std::memcmp(&kept, &plain, sizeof kept), 0);
 }
 
 } // namespace

@@ -328,6 +328,32 @@ TEST_F(CaptureTest, StopDrainsRequestsInFlightAndQueued)
     EXPECT_FALSE(sensor->streaming());
 }
 
+TEST_F(CaptureTest, StopGivesUpOnADeviceThatNoLongerDelivers)
+{
+    std::vector<Shot> burst;
+    for (int i = 0; i < 4; ++i)
+        burst.push_back(shotOf(3000, 1.0f, Opsa::UYVY, Image::AllocateOnCapture));
+    sensor->capture(burst);
+    ASSERT_TRUE(sensor->getFrame().valid());
+    // From now on the sensor still starts frames but no buffer ever comes back.
+    const std::uint32_t next = sim().framesStarted();
+    for (std::uint32_t sequence = next; sequence < next + 2000; ++sequence)
+        sim().dropFrame(sequence);
+    sensor->stop();
+    EXPECT_EQ(sensor->shotsPending(), 0);
+    std::vector<std::string> lost = takeMessages(Event::Error, Event::FrameDataMissing);
+    ASSERT_FALSE(lost.empty());
+    EXPECT_NE(lost.back().find("while stopping"), std::string::npos) << lost.back();
+
+    // The camera comes back: the next capture works.
+    sim().clearFaults();
+    Shot again = shotOf(3000);
+    sensor->capture(again);
+    Opsa::Frame frame = sensor->getFrame();
+    ASSERT_TRUE(frame.valid());
+    EXPECT_EQ(frame.shot().id, again.id);
+}
+
 // Records when (on the phone's clock) each action was performed.
 struct FiringLog
 {

@@ -109,7 +109,7 @@ void reachSweep(Opsa::AutoFocus &aFocus, ScriptedLens &aLens)
     EXPECT_EQ(aLens.moves[1].speed, 20.0f);
 }
 
-TEST(AutoFocus, StopsThreeFallsPastThePeakAndReturnsToTheSharpestSample)
+TEST(AutoFocus, StopsThreeFallsPastThePeakThenPlacesItFromASlowPass)
 {
     ScriptedLens lens;
     Opsa::AutoFocus af(&lens);
@@ -121,23 +121,51 @@ TEST(AutoFocus, StopsThreeFallsPastThePeakAndReturnsToTheSharpestSample)
         ASSERT_EQ(af.state(), Opsa::AutoFocus::Sweeping) << i;
         af.update(cellFrame(focus[i], value[i] * 1024));
     }
-    ASSERT_EQ(af.state(), Opsa::AutoFocus::MovingToBest);
+    // Back at full speed to the sharpest sample's lower neighbour...
+    ASSERT_EQ(af.state(), Opsa::AutoFocus::MovingToStart);
     ASSERT_EQ(lens.moves.size(), 3u);
-    EXPECT_EQ(lens.moves[2].target, 6.0f);
+    EXPECT_EQ(lens.moves[2].target, 5.0f);
     EXPECT_LT(lens.moves[2].speed, 0.0f);
+    af.update(cellFrame(5.0f, 1));
+    EXPECT_EQ(af.state(), Opsa::AutoFocus::MovingToStart) << "still on its way";
+    // ...and, once a frame was exposed there at rest, slowly on to the upper one.
+    lens.moving = false;
+    af.update(cellFrame(5.0f, 5000 * 1024));
+    ASSERT_EQ(af.state(), Opsa::AutoFocus::Sweeping);
+    ASSERT_EQ(lens.moves.size(), 4u);
+    EXPECT_EQ(lens.moves[3].target, 7.0f);
+    EXPECT_EQ(lens.moves[3].speed, lens.minFocusSpeed());
+    lens.moving = true;
+    for (float f : { 5.5f, 6.0f, 6.5f, 7.0f }) {
+        ASSERT_EQ(af.state(), Opsa::AutoFocus::Sweeping) << f;
+        af.update(cellFrame(f, std::uint32_t(f == 6.0f ? 9000 : f == 5.5f ? 7000 : 8000) * 1024));
+    }
+    // The lens stopped, but the frames exposed on its way have not all come.
+    lens.moving = false;
+    af.update(cellFrame(6.8f, 8000 * 1024));
+    EXPECT_EQ(af.state(), Opsa::AutoFocus::Sweeping);
+    af.update(cellFrame(7.0f, 6000 * 1024));
+    ASSERT_EQ(af.state(), Opsa::AutoFocus::MovingToBest);
+    // The sharpest sample, 6, rises 4000 a diopter from 5.5 and falls 2000 to 6.5: the peak
+    // is where the steeper side meets its mirror through 6.5.
+    EXPECT_NEAR(lens.moves.back().target, 6.125f, 1e-4f);
+    EXPECT_LT(lens.moves.back().speed, 0.0f);
+
     // Frames while the lens travels change nothing; the first after it arrives ends the focus.
+    lens.moving = true;
     af.update(cellFrame(7.0f, 1));
     EXPECT_EQ(af.state(), Opsa::AutoFocus::MovingToBest);
     lens.moving = false;
     af.update(Opsa::Frame());
     EXPECT_EQ(af.state(), Opsa::AutoFocus::MovingToBest) << "an invalid frame is no frame";
-    af.update(cellFrame(6.0f, 1));
+    af.update(cellFrame(6.1f, 1));
     EXPECT_EQ(af.state(), Opsa::AutoFocus::Focused);
-    af.update(cellFrame(6.0f, 1));
-    EXPECT_EQ(lens.moves.size(), 3u);
+    const std::size_t moves = lens.moves.size();
+    af.update(cellFrame(6.1f, 1));
+    EXPECT_EQ(lens.moves.size(), moves);
 }
 
-TEST(AutoFocus, SweepsOnThroughSmallDipsAndPicksTheEarliestOfEqualPeaks)
+TEST(AutoFocus, SweepsOnThroughSmallDipsAndRefinesTheEarliestOfEqualPeaks)
 {
     ScriptedLens lens;
     Opsa::AutoFocus af(&lens);
@@ -149,11 +177,24 @@ TEST(AutoFocus, SweepsOnThroughSmallDipsAndPicksTheEarliestOfEqualPeaks)
     for (int i = 0; i < 9; ++i)
         af.update(cellFrame(focus[i], value[i] * 1024));
     EXPECT_EQ(af.state(), Opsa::AutoFocus::Sweeping);
-    // The lens reaches the near end: the best sample wins, the earliest of a tie.
+    // The lens reaches the near end: the slow pass goes over the earliest peak's neighbours.
     lens.moving = false;
     af.update(cellFrame(20.0f, 1));
+    ASSERT_EQ(af.state(), Opsa::AutoFocus::MovingToStart);
+    EXPECT_EQ(lens.moves.back().target, 1.0f);
+    lens.moving = false;
+    af.update(cellFrame(1.0f, 1));
+    ASSERT_EQ(af.state(), Opsa::AutoFocus::Sweeping);
+    EXPECT_EQ(lens.moves.back().target, 3.0f);
+
+    // Sharpest where the slow pass ended: nothing beyond it to place a peak with.
+    lens.moving = true;
+    for (float f : { 1.5f, 2.0f, 2.5f })
+        af.update(cellFrame(f, std::uint32_t(f * 1000) * 1024));
+    lens.moving = false;
+    af.update(cellFrame(3.0f, 3000 * 1024));
     ASSERT_EQ(af.state(), Opsa::AutoFocus::MovingToBest);
-    EXPECT_EQ(lens.moves.back().target, 2.0f);
+    EXPECT_EQ(lens.moves.back().target, 3.0f);
 }
 
 TEST(AutoFocus, IgnoresFramesWithoutSharpnessOrLensPositionAndNeedsALens)

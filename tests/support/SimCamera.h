@@ -1,8 +1,7 @@
 #pragma once
 
-// A simulated phone for the camera backend's tests and benchmarks, whose clock is also the
-// clock the backend reads (Kernel::gettimeofday), and thread starters that stand in for the
-// system's real-time scheduling. Users link Opsa::sim.
+// A simulated phone for the camera backend's tests and benchmarks, and thread starters that stand
+// in for the system's real-time scheduling. Users link Opsa::sim.
 
 #include "Ketto/Daemon.h"
 #include "Ketto/Kernel.h"
@@ -15,24 +14,10 @@
 #include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace testsupport {
-
-// The simulated kernel, answering the time of day from the simulator's own clock (which in
-// lock-step pauses behind the desktop's).
-class ClockedSimKernel : public Opsa::Sim::SimKernel
-{
-public:
-    using SimKernel::SimKernel;
-    int gettimeofday(struct timeval *aTime) override
-    {
-        Opsa::Time time = now();
-        aTime->tv_sec = time.seconds();
-        aTime->tv_usec = time.microseconds();
-        return 0;
-    }
-};
 
 // A simulated phone under a root folder, selected as the phone in use for the object's life.
 class SimCamera
@@ -42,6 +27,8 @@ public:
         : kern(aRoot, aOptions)
         , phone(kern, aRoot)
     {
+        // A phone has its "/tmp": the sensor's button listener keeps its lock file there.
+        ::mkdir(phone.path("/tmp").c_str(), 0755);
         Opsa::Ketto::Phone::select(&phone);
     }
     ~SimCamera()
@@ -52,10 +39,10 @@ public:
     SimCamera(const SimCamera &) = delete;
     SimCamera &operator=(const SimCamera &) = delete;
 
-    ClockedSimKernel &kernel() { return kern; }
+    Opsa::Sim::SimKernel &kernel() { return kern; }
 
 private:
-    ClockedSimKernel kern;
+    Opsa::Sim::SimKernel kern;
     Opsa::Ketto::Phone phone;
 };
 
