@@ -70,7 +70,11 @@ void CameraThread::run()
     capturePending = false;
     focusHeld = false;
     shutterHeld = false;
-    Opsa::AutoFocus autoFocus(&lens);
+    // Focus on what the picture is pointed at: the middle third of the viewfinder. Measured
+    // over the whole frame, the sweep would stop at the first depth with much detail, which in
+    // a room is usually the far wall rather than the subject.
+    const int vfWidth = fuser->viewfinderWidth, vfHeight = fuser->viewfinderHeight;
+    Opsa::AutoFocus autoFocus(&lens, vfWidth / 3, vfHeight / 3, vfWidth / 3, vfHeight / 3);
     int burstFrameTime = KBurstFrameTime;
 
     // The viewfinder shots keep their ids for the Fuser's lifetime.

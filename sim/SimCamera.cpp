@@ -145,7 +145,7 @@ void SimKernel::State::finishFrame(std::unique_lock<std::mutex> &aLock, const St
         r->focus = shot.focus + shot.focusSpan / 2;
     }
 
-    const bool drop = contains(drops, aFrame.sequence);
+    const bool drop = contains(drops, aFrame.sequence) || (dropRule && r && dropRule(*r));
     Buffer *buffer = drop ? nullptr : queuedBuffer();
     if (buffer)
         buffer->where = Buffer::Where::Filling;

@@ -365,6 +365,12 @@ void SimKernel::dropFrame(std::uint32_t aSequence)
     d->drops.push_back(aSequence);
 }
 
+void SimKernel::dropFramesWhere(std::function<bool(const FrameRecord &)> aRule)
+{
+    std::lock_guard<std::mutex> lock(d->m);
+    d->dropRule = std::move(aRule);
+}
+
 void SimKernel::delayFrame(std::uint32_t aSequence, int aMicroseconds)
 {
     std::lock_guard<std::mutex> lock(d->m);
@@ -406,6 +412,7 @@ void SimKernel::clearFaults()
     std::lock_guard<std::mutex> lock(d->m);
     d->extensionHeld = d->extensionMissing = false;
     d->drops.clear();
+    d->dropRule = nullptr;
     d->delays.clear();
     d->withheld.clear();
     d->statShifts.clear();

@@ -56,6 +56,7 @@
 #include "Opsa/Time.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -181,6 +182,10 @@ public:
     void removeExtension(bool aMissing);
     // The frame with this sequence number is never delivered (its buffer is reused).
     void dropFrame(std::uint32_t aSequence);
+    // Every frame for which aRule (given the frame's record, in sequence order, as its
+    // exposure ends) returns true is never delivered; null ends it. The rule runs on the
+    // sensor's thread under the simulator's lock: it must not call into the simulator.
+    void dropFramesWhere(std::function<bool(const FrameRecord &)> aRule);
     // The frame's buffer arrives aMicroseconds after its scheduled time.
     void delayFrame(std::uint32_t aSequence, int aMicroseconds);
     // The frame's statistics never appear: the newest statistics stay those of an older frame.

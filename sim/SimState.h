@@ -229,6 +229,7 @@ struct SimKernel::State
     // ---- faults
     std::map<std::uint32_t, int> delays, statShifts;
     std::vector<std::uint32_t> drops, withheld;
+    std::function<bool(const FrameRecord &)> dropRule; // frames it picks are lost
     std::map<unsigned long, Fault> requestFaults;
     std::map<std::string, Fault> openFaults;
 

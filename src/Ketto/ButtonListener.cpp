@@ -262,7 +262,27 @@ void ButtonListener::startTools()
     const std::string lockPath = phone->path(KLockFile);
     const int limit = descriptorLimit();
 
-    pid_t pid = ::fork();
+    // The respawner comes first: once the stock application is stopped, its return must
+    // already be arranged, however soon this process ends. Without the lock it would restore
+    // the stock application at once.
+    pid_t pid = locked ? ::fork() : -1;
+    if (pid == 0) {
+        // Its own process group, so that an interrupt meant for this process spares it.
+        ::setpgid(0, 0);
+        closeInheritedDescriptors(limit);
+        // Closed on exec: the stock application it starts must not keep the lock, or the
+        // next launch would take it for another instance.
+        int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            ::_exit(0);
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
+        OPSA_TRACE(2, "Respawning viewkeeper");
+        execTool(respawn);
+    }
+    if (pid > 0)
+        respawner = pid;
+
+    pid = ::fork();
     if (pid == 0) {
         closeInheritedDescriptors(limit);
         OPSA_TRACE(2, "Killing viewkeeper using lifectl\n");
@@ -280,25 +300,6 @@ void ButtonListener::startTools()
     }
     if (pid > 0)
         children.push_back(pid);
-
-    if (!locked)
-        return; // without the lock a respawner would restore the stock application at once
-    pid = ::fork();
-    if (pid == 0) {
-        // Its own process group, so that an interrupt meant for this process spares it.
-        ::setpgid(0, 0);
-        closeInheritedDescriptors(limit);
-        // Closed on exec: the stock application it starts must not keep the lock, or the
-        // next launch would take it for another instance.
-        int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0)
-            ::_exit(0);
-        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
-        OPSA_TRACE(2, "Respawning viewkeeper");
-        execTool(respawn);
-    }
-    if (pid > 0)
-        respawner = pid;
 }
 
 void ButtonListener::reap(bool aBlock)
