@@ -6,6 +6,7 @@
 #include "FuserWidget.h"
 #include "Ketto/Daemon.h"
 #include "Ketto/V4L2Sensor.h"
+#include "OverlayWidget.h"
 #include "SplashDialog.h"
 #include "opsa/Events.h"
 #include "support/SimCamera.h"
@@ -128,6 +129,10 @@ void AppFixture::makeApp()
     log.gate = &gate;
     app->fuser->setResLow();
     app->fuser->setThreeShots();
+    // Which window is active belongs to the X server, which other test programs share: their
+    // windows would take activation from the capture screen and so stop its camera. The screen
+    // leaves activation alone while its overlay is disabled; the test of activation enables it.
+    app->cameraWidget->overlay->setEnabled(false);
 }
 
 void AppFixture::launch()
