@@ -6,8 +6,8 @@
 #include "FuserWidget.h"
 #include "Ketto/Daemon.h"
 #include "Ketto/V4L2Sensor.h"
+#include "OverlayWidget.h"
 #include "SplashDialog.h"
-#include "core/Report"
 #include "opsa/Events.h"
 #include "support/SchedulingRecorder.h"
 #include "support/SimCamera.h"
@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QThread>
 #include <chrono>
+#include <cstdio>
 
 namespace apptest {
 
@@ -47,12 +48,18 @@ void AppLog::handle(QtMsgType, const QMessageLogContext &, const QString &aMessa
     AppLog *self = current;
     if (!self)
         return;
+    // For a person finding out why a test failed: DUSKLINE_TEST_LOG=1 shows the log as it goes.
+    static const bool echo = qEnvironmentVariableIsSet("DUSKLINE_TEST_LOG");
+    if (echo)
+        std::fprintf(stderr, "%s\n", qPrintable(aMessage));
     {
         std::lock_guard<std::mutex> lock(self->mutex);
         self->all.append(aMessage);
     }
     if (self->onLine)
         self->onLine(aMessage);
+    if (self->gate)
+        self->gate->pass(aMessage);
 }
 
 bool AppLog::has(const QString &aText) const
@@ -72,28 +79,18 @@ QStringList AppLog::lines() const
     return all;
 }
 
-MergeGate::MergeGate()
-{
-    core::setReportSink([this](const std::string &) {
-        // The GUI thread fuses the quick preview through the same library: only the merge
-        // thread waits here.
-        if (QThread::currentThread() == qApp->thread())
-            return;
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return !closed; });
-    });
-}
-
-MergeGate::~MergeGate()
-{
-    open();
-    core::setReportSink(core::ReportSink());
-}
-
 void MergeGate::close()
 {
     std::lock_guard<std::mutex> lock(mutex);
     closed = true;
+}
+
+void MergeGate::pass(const QString &aLine)
+{
+    if (QThread::currentThread() != mergeThread.load() || !aLine.startsWith("Starting a "))
+        return;
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [this] { return !closed; });
 }
 
 void MergeGate::open()
@@ -119,6 +116,7 @@ void AppFixture::TearDown()
     // A test that failed half-way must not leave a merge waiting for ever.
     gate.open();
     app.reset();
+    gate.mergeThread = nullptr;
     Opsa::Ketto::V4L2Sensor::closeAll();
     phone.reset();
     Opsa::Ketto::Daemon::setThreadStarter(nullptr);
@@ -128,8 +126,14 @@ void AppFixture::TearDown()
 void AppFixture::makeApp()
 {
     app = std::make_unique<HDRApp>(qApp);
+    gate.mergeThread = &app->fuser->asyncFuser;
+    log.gate = &gate;
     app->fuser->setResLow();
     app->fuser->setThreeShots();
+    // Which window is active belongs to the X server, which other test programs share: their
+    // windows would take activation from the capture screen and so stop its camera. The screen
+    // leaves activation alone while its overlay is disabled; the test of activation enables it.
+    app->cameraWidget->overlay->setEnabled(false);
 }
 
 void AppFixture::launch()

@@ -5,9 +5,8 @@
 // phone's photo folder and the stock camera's stand-ins. Every wait is for a condition, with a
 // deadline far beyond any scheduling delay of a loaded machine under a sanitizer.
 //
-// The merge thread can be held: the image library reports every stage of a merge through its
-// report sink, and the fixture's sink keeps a merge thread waiting there while the gate is
-// closed, so a test decides when merges finish.
+// The merge thread can be held: while the fixture's gate is closed, the merge thread waits
+// where it logs the start of a job, so a test decides when merges finish.
 
 #include "CameraThread.h"
 #include "HDRApp.h"
@@ -15,6 +14,8 @@
 
 #include <QString>
 #include <QStringList>
+#include <QThread>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <gtest/gtest.h>
@@ -26,7 +27,9 @@ namespace apptest {
 // Spins the GUI thread's event loop until aDone() or aSeconds passed; returns aDone().
 bool waitUntil(const std::function<bool()> &aDone, int aSeconds = 240);
 
-// Every log line, from any thread; aOnLine (if set) sees each line as it is said, on the
+class MergeGate;
+
+// Every log line, from any thread; onLine (if set) sees each line as it is said, on the
 // thread that said it.
 class AppLog
 {
@@ -37,6 +40,7 @@ public:
     int count(const QString &aText) const;
     QStringList lines() const;
     std::function<void(const QString &)> onLine;
+    MergeGate *gate = nullptr;
 
 private:
     static void handle(QtMsgType, const QMessageLogContext &, const QString &aMessage);
@@ -46,14 +50,16 @@ private:
     QStringList all;
 };
 
-// Holds merge threads inside the image library's report sink while closed.
+// Holds the merge thread at the start of each job while closed.
 class MergeGate
 {
 public:
-    MergeGate();
-    ~MergeGate(); // opens, and gives the library its standard output back
+    ~MergeGate() { open(); }
     void close();
     void open();
+    // The merge thread calls this with each line it logs.
+    void pass(const QString &aLine);
+    std::atomic<const QThread *> mergeThread { nullptr };
 
 private:
     std::mutex mutex;
@@ -83,8 +89,8 @@ protected:
     Opsa::Sim::SimKernel &sim() { return phone->kernel(); }
     std::string photoDir() const;
 
-    AppLog log;
     MergeGate gate;
+    AppLog log;
     std::unique_ptr<Opsa::Sim::SimPhone> phone;
     std::unique_ptr<HDRApp> app;
     int viewfinderFrames = 0;

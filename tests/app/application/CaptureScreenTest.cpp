@@ -10,6 +10,7 @@
 #include "desktop/PhoneKeys.h"
 #include "screens/ScreensSupport.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -179,26 +180,26 @@ TEST_F(CaptureScreenTest, MessagesOfTheCaptureLoopShowOverTheViewfinder)
     EXPECT_TRUE(screens::showsText(shot, app->cameraWidget->messageLabel));
 }
 
+// Activation is set within the application (as the window system's focus changes would), so
+// that the test does not depend on other programs' windows on the same display.
 TEST_F(CaptureScreenTest, LosingActivationStopsTheCameraAndRegainingItRestartsIt)
 {
     launch();
     ASSERT_TRUE(waitForViewfinder());
     CameraWidget *camera = app->cameraWidget;
-    camera->activateWindow();
-    if (!QTest::qWaitForWindowActive(camera, 10000))
-        GTEST_SKIP() << "this window system does not activate windows";
+    camera->overlay->setEnabled(true);
     auto planeOn = [&] { return sim().overlay().plane.enabled != 0; };
+    QApplication::setActiveWindow(camera);
     EXPECT_TRUE(planeOn());
+    EXPECT_TRUE(app->cameraThread->isRunning());
 
     QWidget other;
     other.show();
-    other.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&other, 10000));
-    ASSERT_TRUE(waitUntil([&] { return !app->cameraThread->isRunning(); }));
+    QApplication::setActiveWindow(&other);
     EXPECT_FALSE(planeOn());
+    ASSERT_TRUE(waitUntil([&] { return !app->cameraThread->isRunning(); }));
 
-    camera->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(camera, 10000));
+    QApplication::setActiveWindow(camera);
     EXPECT_TRUE(planeOn());
     EXPECT_TRUE(app->cameraThread->isRunning());
     EXPECT_TRUE(waitForViewfinder());

@@ -287,8 +287,9 @@ TEST(HelpDialog, ShowsTheHelpPageInOneWindowOverItsScreen)
     QTextBrowser *browser = window->findChild<QTextBrowser *>();
     EXPECT_EQ(browser->documentTitle(), "Duskline");
     const QString text = browser->toPlainText();
-    for (const char *topic : { "bright sky", "Half-press", "Manual Exp", "Auto Exp",
-             "upper right corner", "Inputs", "Result", "Delete", "Back", "queue", "Options" })
+    for (const char *topic :
+        { "bright sky", "Half-press", "Manual Exp", "Auto Exp", "upper right corner", "Inputs",
+            "Result", "Delete", "Back", "queue", "Options", "Space", "lens cover", "keyboard" })
         EXPECT_TRUE(text.contains(topic)) << topic;
     const QImage shot = screens::screenshot(&screen, "help");
     EXPECT_TRUE(screens::showsText(shot, child<QPushButton>(window, "Close")));
