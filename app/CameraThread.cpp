@@ -38,6 +38,14 @@ bool CameraThread::initialize()
     sensor.stream(fuser->viewfinderSnapshot());
     for (Opsa::Event event; Opsa::getNextEvent(&event);) {
         qDebug() << event.description.c_str();
+        // A warning (real-time scheduling refused, say) shares its codes with the errors but
+        // leaves the camera working: the person is told, the camera starts.
+        if (event.type == Opsa::Event::Warning) {
+            emit cameraWarning(QString::fromStdString(event.description).trimmed());
+            continue;
+        }
+        if (event.type != Opsa::Event::Error)
+            continue;
         switch (event.data) {
         case Opsa::Event::DriverMissing:
             showError("Phone must be rebooted once after Opsa drivers\nare installed before using "

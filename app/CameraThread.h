@@ -66,6 +66,8 @@ signals:
     void viewfinderFrame(int aId);
     // The burst was given up (its photographs kept being dropped); aMessage is for the user.
     void captureFailed(const QString &aMessage);
+    // The camera started with a warning the person should see (e.g. frames may be late).
+    void cameraWarning(const QString &aMessage);
 
 public slots:
     // The loop ends at the top of its next pass, after the frame it may be waiting for.

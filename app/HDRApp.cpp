@@ -160,6 +160,8 @@ void HDRApp::showCamera()
             &CameraWidget::updateOverlay);
         connect(
             cameraThread, &CameraThread::captureFailed, cameraWidget, &CameraWidget::showMessage);
+        connect(
+            cameraThread, &CameraThread::cameraWarning, cameraWidget, &CameraWidget::showMessage);
         cameraWidget->cameraThread = cameraThread;
     }
     qDebug() << "Initializing camera...";

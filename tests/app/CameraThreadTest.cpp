@@ -20,6 +20,7 @@
 #include "support/TestSupport.h"
 
 #include <QString>
+#include <QStringList>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -274,11 +275,19 @@ TEST_F(CameraThreadTest, DriverErrorsAtStartAreShownAndKeepTheLoopFromStarting)
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_EQ(shown[0], c.text);
     }
+    // A warning shares the error codes (real-time scheduling refused is InternalError) but
+    // leaves the camera working: it is passed on and the loop starts.
     TearDown();
     SetUp();
     shown.clear();
-    EXPECT_TRUE(startLoop());
+    Opsa::warning(Opsa::Event::InternalError, "Real-time scheduling was refused");
+    thread = std::make_unique<CameraThread>(nullptr, fuser.get());
+    QStringList warnings;
+    QObject::connect(thread.get(), &CameraThread::cameraWarning,
+        [&warnings](const QString &aText) { warnings << aText; });
+    EXPECT_TRUE(thread->initialize());
     EXPECT_TRUE(shown.empty());
+    EXPECT_EQ(warnings, QStringList { "Real-time scheduling was refused" });
 }
 
 // Another instance holds the camera: this one says so and leaves the stock camera alone.
