@@ -39,16 +39,7 @@ using Opsa::Sim::Switch;
 
 namespace {
 
-template <typename F> bool eventually(F aDone, int aSeconds = 60)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(aSeconds);
-    while (!aDone()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testsupport::eventually;
 
 // The application's log lines, from whichever thread wrote them.
 class LogRecorder

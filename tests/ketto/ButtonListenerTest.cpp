@@ -29,16 +29,7 @@ using Opsa::Sim::Switch;
 
 namespace {
 
-template <typename F> bool eventually(F aDone, int aSeconds = 30)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(aSeconds);
-    while (!aDone()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testsupport::eventually;
 
 // The next button or switch event (errors are kept aside), waiting for it.
 bool nextSwitchEvent(Event &aEvent, std::vector<Event> &aErrors)

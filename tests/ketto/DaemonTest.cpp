@@ -39,17 +39,7 @@ Shot shotOf(int aExposure, float aGain = 1.0f, Opsa::ImageFormat aFormat = Opsa:
     return shot;
 }
 
-// Waits (generously: the machine may be loaded) until aDone() holds.
-template <typename F> bool eventually(F aDone, int aSeconds = 30)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(aSeconds);
-    while (!aDone()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testsupport::eventually;
 
 // The descriptions of the queued events of one type and code, leaving the others.
 std::vector<std::string> takeMessages(int aType, int aCode)

@@ -2,8 +2,10 @@
 
 // Helpers shared by the test suites.
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -42,6 +44,19 @@ constexpr const char *KCameraJpeg = DUSKLINE_SOURCE_DIR "/tests/support/camera.j
 // The value of an EXIF tag (a libexif ExifTag) of a JPEG file as libexif prints it, or an empty
 // string when the file has no such tag.
 std::string exifTag(const std::string &aPath, int aTag);
+
+// Waits until aDone() holds, generously: under sanitizers on a loaded machine a thread can be
+// far behind. False when it never did.
+template <typename F> bool eventually(F aDone, int aSeconds = 60)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(aSeconds);
+    while (!aDone()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 } // namespace testsupport
 
