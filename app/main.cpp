@@ -131,8 +131,10 @@ int main(int argc, char **argv)
         });
     }
 #endif
-    hdr->showCamera();
+    // Before the camera starts: a control-c from then on must quit cleanly and give the camera
+    // back, never kill the process by the default action.
     HDRApp::installInterruptHandler();
+    hdr->showCamera();
     if (hdr->ok) {
 #ifndef DUSKLINE_PHONE
         if (options.headless)
